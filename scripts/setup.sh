@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on a Debian 12 machine
+# (run as root). Safe to run again: it only installs what is missing.
+# With --i386 it also prepares the i386 root whose 32-bit Wine runs the
+# shipped updater in the tests.
+set -euo pipefail
+
+packages=(
+  cmake make g++ googletest
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  wine wine64 debootstrap util-linux
+  python3 python3-pytest python3-pefile
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+here=$(cd "$(dirname "$0")" && pwd)
+"$here/wine-x86_64.sh" --init
+
+if [ "${1:-}" = "--i386" ]; then
+  "$here/make-i386-root.sh"
+fi

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the unit tests of all three builds
+# (the Windows ones under Wine) and the end-to-end suite, which runs both
+# built updaters against patch servers on loopback. Needs root (packages,
+# the i386 root, mount namespaces).
+set -euo pipefail
+repo=$(cd "$(dirname "$0")/.." && pwd)
+cd "$repo"
+
+scripts/setup.sh --i386
+scripts/build.sh
+for tree in native x86_64 i686; do
+  echo "== unit tests: $tree"
+  ctest --test-dir "build/$tree" --output-on-failure
+done
+echo "== end-to-end tests"
+/usr/bin/python3 -m pytest -q tests/e2e

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Runs a 32-bit Windows program under the i386 root's Wine:
+#   wine-i386.sh PROGRAM.exe [ARGS...]     or     wine-i386.sh --init
+# The current folder, the program's folder and the folders in KORVANTH_BIND
+# (colon-separated) appear inside at the same paths, and the program starts in
+# the current folder. The mounts live in a private mount namespace and vanish
+# with it, so nothing stays mounted in the root. The Wine server and Wine's
+# background processes are started as in wine-x86_64.sh, for the same reasons.
+set -euo pipefail
+
+root=${KORVANTH_I386_ROOT:-/var/tmp/korvanth-i386}
+
+if [ -z "${KORVANTH_IN_NAMESPACE:-}" ]; then
+  KORVANTH_IN_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
+fi
+
+mount --bind /proc "$root/proc"
+mount --bind /dev "$root/dev"
+
+cwd=$(pwd)
+if [ "$1" = "--init" ]; then
+  set -- wineboot -i
+  binds=""
+else
+  exe=$(realpath "$1")
+  shift
+  set -- "$exe" "$@"
+  binds="$cwd:$(dirname "$exe")${KORVANTH_BIND:+:$KORVANTH_BIND}"
+fi
+
+# Parents before children, or a later mount would hide an earlier one.
+IFS=: read -r -a dirs <<< "$binds"
+if [ ${#dirs[@]} -gt 0 ]; then
+  while read -r d; do
+    [ -n "$d" ] || continue
+    mkdir -p "$root$d"
+    mount --bind "$d" "$root$d"
+  done < <(printf '%s\n' "${dirs[@]}" | awk '{ print length($0) "\t" $0 }' | sort -n | cut -f2-)
+fi
+
+exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/bin:/bin LANG=C.UTF-8 \
+  WINEPREFIX=/root/wine32 WINEDEBUG=-all \
+  /bin/sh -c 'if /usr/lib/wine/wineserver -p60 </dev/null >/dev/null 2>&1; then
+      /usr/lib/wine/wine wineboot </dev/null >/dev/null 2>&1
+    fi
+    cd "$1" 2>/dev/null || cd /; shift; exec /usr/lib/wine/wine "$@"' sh "$cwd" "$@"

@@ -1,0 +1,57 @@
+// A game file is only ever replaced by a single rename of a verified copy, so
+// an interrupted or failed update leaves the old file whole and playable.
+#include "file_update.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "file_digest.h"
+#include "http_download.h"
+#include "parent_dirs.h"
+#include "path_rules.h"
+
+namespace {
+
+const char TempSuffix[] = ".kvdl";
+
+// True when the verified copy now stands at the target path.
+bool UpdateOneFile(const std::string& baseUrl, const ManifestEntry& entry)
+{
+    const std::string target = ToLocalPath(entry.path);
+    CreateParentDirs(target);
+    const std::string temp = target + TempSuffix;
+
+    if (!HttpDownload(baseUrl, "files/" + entry.path, temp, NULL, entry.size))
+        return false;
+
+    std::string digest;
+    if (!Md5File(temp, digest) || !DigestEquals(digest, entry.md5)) {
+        std::printf("    [!] Hash incorrecto, descarga corrupta.\n");
+        return false;
+    }
+    if (!MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = GetLastError();
+        std::printf("    [!] No pude reemplazar el archivo (en uso? error %lu)\n",
+                    static_cast<unsigned long>(error));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEntry>& pending)
+{
+    int failures = 0;
+    const int count = static_cast<int>(pending.size());
+    for (int i = 0; i < count; ++i) {
+        const ManifestEntry& entry = pending[i];
+        std::printf(" [%d/%d] %s\n", i + 1, count, entry.path.c_str());
+        if (!UpdateOneFile(baseUrl, entry)) {
+            DeleteFileA((ToLocalPath(entry.path) + TempSuffix).c_str());
+            ++failures;
+        }
+    }
+    return failures;
+}

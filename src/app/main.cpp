@@ -1,0 +1,129 @@
+// The update run: from start-up to the launch of the game. Whatever happens on
+// the way, the game is started and the exit code is 0: the updater must never
+// be the reason a player cannot play.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "default_base_url.h"
+#include "file_update.h"
+#include "game_launch.h"
+#include "http_download.h"
+#include "manifest.h"
+#include "path_rules.h"
+#include "verification.h"
+
+const char DefaultBaseUrl[] = KORVANTH_DEFAULT_BASE_URL;
+
+namespace {
+
+const char OverrideFileName[] = "update.url";
+
+void UseExecutableFolder()
+{
+    char modulePath[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(NULL, modulePath, MAX_PATH);
+    // A failed or truncated module path names no folder of ours: staying in
+    // the folder the updater was started in is the safer guess.
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    SetCurrentDirectoryA(FolderOfPath(std::string(modulePath, length)).c_str());
+}
+
+// update.url lets an operator point one client at a test server without a
+// rebuild; its first line wins over the built-in URL when it holds anything.
+std::string ChooseBaseUrl()
+{
+    std::string baseUrl = DefaultBaseUrl;
+    FILE* file = std::fopen(OverrideFileName, "r");
+    if (file == NULL)
+        return baseUrl;
+    char line[512];
+    std::memset(line, 0, sizeof(line));
+    if (std::fgets(line, sizeof(line), file) != NULL) {
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+            text.pop_back();
+        if (!text.empty())
+            baseUrl = text;
+    }
+    std::fclose(file);
+    std::printf(" [i] Usando servidor de pruebas: %s\n\n", baseUrl.c_str());
+    return baseUrl;
+}
+
+void EndAfterDelay(const char* message, DWORD delayMs)
+{
+    std::printf("%s", message);
+    std::fflush(stdout);
+    Sleep(delayMs);
+}
+
+// Every ending returns here; the launch itself is left to main so that it
+// also follows a run that was cut short by an exception.
+void RunUpdate()
+{
+    SetConsoleTitleA("Korvanth - Actualizador");
+    UseExecutableFolder();
+    std::printf("=============================================\n");
+    std::printf("       KORVANTH - Actualizador  v1.0\n");
+    std::printf("=============================================\n\n");
+
+    const std::string baseUrl = ChooseBaseUrl();
+    std::printf(" Buscando actualizaciones...\n");
+    std::fflush(stdout);
+
+    std::string manifestText;
+    if (!HttpDownload(baseUrl, "manifest.txt", "", &manifestText, 0) || manifestText.empty()) {
+        EndAfterDelay(" [!] No pude contactar el servidor de parches.\n"
+                      "     Inicio el juego igual...\n\n",
+                      1500);
+        return;
+    }
+    const std::vector<ManifestEntry> entries = ParseManifest(manifestText);
+    if (entries.empty()) {
+        EndAfterDelay(" [!] Manifest vacio o invalido. Inicio el juego...\n", 1500);
+        return;
+    }
+
+    std::printf(" Verificando %d archivos...\n", static_cast<int>(entries.size()));
+    std::fflush(stdout);
+    const std::vector<ManifestEntry> pending = FindPendingEntries(entries);
+    if (pending.empty()) {
+        EndAfterDelay("\n Cliente al dia. Iniciando el juego...\n", 1200);
+        return;
+    }
+    std::printf("\n Hay %d archivo(s) para actualizar (%llu KB):\n\n", static_cast<int>(pending.size()),
+                static_cast<unsigned long long>(PendingTotalKb(pending)));
+
+    const int failures = UpdatePendingFiles(baseUrl, pending);
+    if (failures > 0) {
+        std::printf("\n [!] %d archivo(s) NO se pudieron actualizar.\n", failures);
+        std::printf("     Proba de nuevo en un rato. Inicio el juego igual...\n");
+        std::fflush(stdout);
+        std::system("pause");
+        return;
+    }
+    EndAfterDelay("\n Actualizacion completa! Iniciando el juego...\n", 1200);
+}
+
+}  // namespace
+
+int main()
+{
+    try {
+        RunUpdate();
+    } catch (...) {
+        // Out of memory or worse: the update is abandoned, never the launch.
+        EndAfterDelay("\n [!] Error inesperado en el actualizador.\n"
+                      "     Inicio el juego igual...\n\n",
+                      1500);
+    }
+    LaunchGame();
+    return 0;
+}

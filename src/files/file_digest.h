@@ -1,0 +1,13 @@
+// MD5 digest of a local file as digest text (32 lower-case hex characters),
+// and the comparison of two digest texts.
+#pragma once
+
+#include <string>
+
+// True with digest set on success; false with digest untouched when the file
+// cannot be opened, read to its end or hashed.
+bool Md5File(const std::string& path, std::string& digest);
+
+// Byte-for-byte: no case folding or trimming, so only a manifest digest in
+// the canonical form matches a computed one.
+bool DigestEquals(const std::string& computed, const std::string& expected);

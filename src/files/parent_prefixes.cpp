@@ -1,0 +1,18 @@
+// The folder prefixes of a path, kept free of platform calls so the rule
+// builds and is checked natively.
+#include "parent_dirs.h"
+
+std::vector<std::string> ParentDirPrefixes(const std::string& path)
+{
+    std::string copy = path;
+    for (char& c : copy) {
+        if (c == '/')
+            c = '\\';
+    }
+    std::vector<std::string> prefixes;
+    for (std::string::size_type i = 1; i < copy.size(); ++i) {
+        if (copy[i] == '\\')
+            prefixes.push_back(copy.substr(0, i));
+    }
+    return prefixes;
+}

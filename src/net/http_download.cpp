@@ -1,0 +1,159 @@
+// The updater's only network code: synchronous WinHTTP, one session per call,
+// nothing set beyond the defaults so that the platform's proxy, TLS and
+// redirect handling apply unchanged.
+#include "http_download.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "url_split.h"
+
+namespace {
+
+const DWORD TransferChunkSize = 0x10000;
+unsigned char transferBuffer[TransferChunkSize];
+
+// A manifest is a few lines per game file; anything near this is not one,
+// and holding it whole in memory would only invite an allocation failure.
+const std::uint64_t MaxInMemoryBody = 64ull << 20;
+
+void PrintProgress(std::uint64_t received, std::uint64_t expected)
+{
+    std::printf("\r    %llu / %llu KB", static_cast<unsigned long long>(received >> 10),
+                static_cast<unsigned long long>(expected >> 10));
+    std::fflush(stdout);
+}
+
+// The declared Content-Length, if the response has one. Read as text so that
+// a value beyond 32 bits is not cut down to something that looks plausible.
+bool QueryContentLength(HINTERNET request, std::uint64_t& length)
+{
+    wchar_t text[32];
+    DWORD textBytes = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                             text, &textBytes, WINHTTP_NO_HEADER_INDEX))
+        return false;
+    wchar_t* end = NULL;
+    length = std::wcstoull(text, &end, 10);
+    return end != text;
+}
+
+}  // namespace
+
+bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
+                  const std::string& filePath, std::string* body, std::uint64_t expectedSize)
+{
+    bool secure = false;
+    std::wstring host;
+    std::uint16_t port = 0;
+    std::wstring urlPath;
+    if (!SplitUrl(baseUrl, secure, host, port, urlPath))
+        return false;
+
+    const bool toFile = !filePath.empty();
+    HINTERNET session = NULL;
+    HINTERNET connection = NULL;
+    HINTERNET request = NULL;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    bool ok = false;
+    bool hasDeclaredLength = false;
+    std::uint64_t declaredLength = 0;
+    std::uint64_t received = 0;
+    DWORD status = 0;
+    DWORD statusBytes = sizeof(status);
+    const std::wstring objectName = urlPath + ToWide(relativePath);
+
+    session = WinHttpOpen(L"KorvanthUpdater/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (session == NULL)
+        goto done;
+    connection = WinHttpConnect(session, host.c_str(), port, 0);
+    if (connection == NULL)
+        goto done;
+    request = WinHttpOpenRequest(connection, L"GET", objectName.c_str(), NULL, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+    if (request == NULL)
+        goto done;
+    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                            0, 0))
+        goto done;
+    if (!WinHttpReceiveResponse(request, NULL))
+        goto done;
+
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
+                        WINHTTP_NO_HEADER_INDEX);
+    if (status != 200)
+        goto done;
+
+    if (toFile) {
+        // Created only now, so a refused request never truncates an old file.
+        file = CreateFileA(filePath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            goto done;
+    } else {
+        // WinHTTP ends a body quietly when the connection drops; in memory the
+        // declared length is the only way to tell a manifest cut short.
+        hasDeclaredLength = QueryContentLength(request, declaredLength);
+        if (hasDeclaredLength && declaredLength > MaxInMemoryBody)
+            goto done;
+    }
+
+    ok = true;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            ok = false;
+            break;
+        }
+        if (available == 0)
+            break;
+        const DWORD chunk = available < TransferChunkSize ? available : TransferChunkSize;
+        DWORD got = 0;
+        if (!WinHttpReadData(request, transferBuffer, chunk, &got)) {
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        received += got;
+
+        if (toFile) {
+            DWORD written = 0;
+            if (!WriteFile(file, transferBuffer, got, &written, NULL) || written != got) {
+                ok = false;
+                break;
+            }
+            if (expectedSize != 0)
+                PrintProgress(received, expectedSize);
+        } else {
+            if (received > MaxInMemoryBody) {
+                ok = false;
+                break;
+            }
+            if (body != NULL)
+                body->append(reinterpret_cast<const char*>(transferBuffer), got);
+        }
+    }
+    if (expectedSize != 0) {
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    if (ok && !toFile && hasDeclaredLength && received != declaredLength)
+        ok = false;
+
+done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    if (request != NULL)
+        WinHttpCloseHandle(request);
+    if (connection != NULL)
+        WinHttpCloseHandle(connection);
+    if (session != NULL)
+        WinHttpCloseHandle(session);
+    return ok;
+}

@@ -1,0 +1,13 @@
+// One HTTP GET of a resource below the patch server's base URL, into memory
+// or streamed into a file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// filePath empty: the body is appended to *body (when not null). Otherwise
+// the body goes to filePath, created anew only once the server answered 200,
+// with a progress line when expectedSize is not 0. True when the status was
+// 200 and the body was received (and written) to its end.
+bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
+                  const std::string& filePath, std::string* body, std::uint64_t expectedSize);
