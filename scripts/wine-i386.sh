@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs a 32-bit Windows program under the i386 root's Wine:
 #   wine-i386.sh PROGRAM.exe [ARGS...]     or     wine-i386.sh --init
-# The current folder, the program's folder and the folders in KORVANTH_BIND
-# (colon-separated) appear inside at the same paths, and the program starts in
-# the current folder. The mounts live in a private mount namespace and vanish
-# with it, so nothing stays mounted in the root. The Wine server and Wine's
-# background processes are started as in wine-x86_64.sh, for the same reasons.
+# The host's /tmp and this repository appear inside at the same paths, and the
+# program starts in the current folder; both must lie below one of them. The
+# mounts live in a private mount namespace and vanish with it, so nothing stays
+# mounted in the root. Every namespace gets the same mounts because the Wine
+# server, which opens files for its programs, lives on in the namespace of the
+# run that started it. The server and Wine's background processes are started
+# as in wine-x86_64.sh, for the same reasons.
 set -euo pipefail
 
 root=${KORVANTH_I386_ROOT:-/var/tmp/korvanth-i386}
@@ -17,26 +19,21 @@ fi
 mount --bind /proc "$root/proc"
 mount --bind /dev "$root/dev"
 
-cwd=$(pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd -P)
+cwd=$(pwd -P)
 if [ "$1" = "--init" ]; then
   set -- wineboot -i
-  binds=""
 else
   exe=$(realpath "$1")
   shift
   set -- "$exe" "$@"
-  binds="$cwd:$(dirname "$exe")${KORVANTH_BIND:+:$KORVANTH_BIND}"
 fi
 
 # Parents before children, or a later mount would hide an earlier one.
-IFS=: read -r -a dirs <<< "$binds"
-if [ ${#dirs[@]} -gt 0 ]; then
-  while read -r d; do
-    [ -n "$d" ] || continue
-    mkdir -p "$root$d"
-    mount --bind "$d" "$root$d"
-  done < <(printf '%s\n' "${dirs[@]}" | awk '{ print length($0) "\t" $0 }' | sort -n | cut -f2-)
-fi
+while read -r d; do
+  mkdir -p "$root$d"
+  mount --bind "$d" "$root$d"
+done < <(printf '%s\n' /tmp "$repo" | awk '{ print length($0) "\t" $0 }' | sort -n | cut -f2-)
 
 exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/bin:/bin LANG=C.UTF-8 \
   WINEPREFIX=/root/wine32 WINEDEBUG=-all \

@@ -1,0 +1,232 @@
+"""Shared pieces of the end-to-end suite: a programmable patch server on
+loopback, game folders, and a runner that starts a built updater under Wine
+from another folder and collects what a player would see."""
+
+import hashlib
+import http.server
+import os
+import re
+import shutil
+import subprocess
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+BUILDS = {
+    "x86_64": (REPO / "scripts" / "wine-x86_64.sh", REPO / "build" / "x86_64"),
+    "i686": (REPO / "scripts" / "wine-i386.sh", REPO / "build" / "i686"),
+}
+
+BANNER = ("=============================================\n"
+          "       KORVANTH - Actualizador  v1.0\n"
+          "=============================================\n\n")
+SEARCHING = " Buscando actualizaciones...\n"
+NO_SERVER = " [!] No pude contactar el servidor de parches.\n     Inicio el juego igual...\n\n"
+BAD_MANIFEST = " [!] Manifest vacio o invalido. Inicio el juego...\n"
+UP_TO_DATE = "\n Cliente al dia. Iniciando el juego...\n"
+COMPLETE = "\n Actualizacion completa! Iniciando el juego...\n"
+HASH_FAILED = "    [!] Hash incorrecto, descarga corrupta.\n"
+PAUSE_PROMPT = "Press any key to continue... "  # Wine's command interpreter
+DEFAULT_BASE_URL = "https://patch.korvanth.example/client/"
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def header(url=None):
+    tested = f" [i] Usando servidor de pruebas: {url}\n\n" if url is not None else ""
+    return BANNER + tested + SEARCHING
+
+
+def with_failures(count):
+    return (f"\n [!] {count} archivo(s) NO se pudieron actualizar.\n"
+            "     Proba de nuevo en un rato. Inicio el juego igual...\n" + PAUSE_PROMPT)
+
+
+def game_missing(error):
+    return f"\n [!] No pude abrir \"Korvanth.exe\" ({error}). Abrilo a mano.\n" + PAUSE_PROMPT
+
+
+@dataclass
+class Progress:
+    """Stands in an expected transcript for one file's progress line: chunk
+    sizes under WinHTTP vary, so only its shape and last figure are fixed."""
+    size: int
+
+
+# ---------------------------------------------------------------- the server
+
+@dataclass
+class Reply:
+    status: int = 200
+    body: bytes = b""
+    headers: dict = field(default_factory=dict)
+
+
+class PatchServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), PatchHandler)
+        self.routes = {}
+        self.requests = []
+        self.base_path = "/"
+        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
+        self.thread.start()
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.server_port}{self.base_path}"
+
+    def publish(self, files, extra_lines=()):
+        """Serves manifest.txt and files/ for {path: bytes} below base_path."""
+        lines = [f"{md5(data)}\t{len(data)}\t{path}" for path, data in files.items()]
+        self.routes["manifest.txt"] = Reply(body=("\n".join(list(extra_lines) + lines) + "\n").encode())
+        for path, data in files.items():
+            self.routes["files/" + path] = Reply(body=data)
+
+    def requested(self):
+        return [path for path, _ in self.requests]
+
+
+class PatchHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        server = self.server
+        server.requests.append((self.path, self.headers.get("User-Agent")))
+        reply = None
+        if self.path.startswith(server.base_path):
+            reply = server.routes.get(self.path[len(server.base_path):])
+        reply = reply or Reply(status=404, body=b"not found")
+        self.send_response(reply.status)
+        headers = {"Content-Length": str(len(reply.body)), "Connection": "close"}
+        headers.update(reply.headers)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(reply.body)
+        self.close_connection = True
+
+    def log_message(self, *args):
+        pass
+
+
+# ----------------------------------------------------------- the game folder
+
+def make_game(tmp, build, files=None, with_game=True, update_url=None):
+    """tmp/game holds the updater, the stand-in game and the given files;
+    tmp/elsewhere is the folder the updater is started from."""
+    _, build_dir = BUILDS[build]
+    game = tmp / "game"
+    game.mkdir()
+    (tmp / "elsewhere").mkdir()
+    shutil.copy(build_dir / "KorvanthUpdater.exe", game / "KorvanthUpdater.exe")
+    if with_game:
+        shutil.copy(build_dir / "tests" / "StandInGame.exe", game / "Korvanth.exe")
+    for path, data in (files or {}).items():
+        target = game / path
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+    if update_url is not None:
+        (game / "update.url").write_bytes(update_url.encode() if isinstance(update_url, str) else update_url)
+    return game
+
+
+def snapshot(folder):
+    """{relative path: bytes or None for a folder} of everything below folder."""
+    result = {}
+    for root, dirs, names in os.walk(folder):
+        for d in dirs:
+            result[os.path.relpath(os.path.join(root, d), folder)] = None
+        for n in names:
+            p = os.path.join(root, n)
+            result[os.path.relpath(p, folder)] = Path(p).read_bytes()
+    return result
+
+
+# ---------------------------------------------------------------- the runner
+
+@dataclass
+class Run:
+    exit_code: int
+    stdout: str
+    stderr: str
+    game_record: str
+    started_before_key: bool
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def run_updater(tmp, build, expect_prompt=False, timeout=90):
+    wrapper, _ = BUILDS[build]
+    game = tmp / "game"
+    record = game / "game_started.txt"
+    proc = subprocess.Popen([str(wrapper), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out = bytearray()
+    reader = threading.Thread(target=read_into, args=(proc.stdout, out), daemon=True)
+    reader.start()
+    err = []
+    err_reader = threading.Thread(target=lambda: err.append(proc.stderr.read()), daemon=True)
+    err_reader.start()
+
+    started_before_key = False
+    if expect_prompt:
+        deadline = time.monotonic() + timeout
+        while PAUSE_PROMPT.encode() not in out and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)  # a game started too early would have written its record by now
+        started_before_key = record.exists()
+        proc.stdin.write(b"\n")
+        proc.stdin.flush()
+    proc.stdin.close()
+    exit_code = proc.wait(timeout=timeout)
+    reader.join(timeout)
+    err_reader.join(timeout)
+
+    # The game is started, not waited for: give its record a moment to appear.
+    deadline = time.monotonic() + 15
+    while not record.exists() and (game / "Korvanth.exe").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    game_record = record.read_text() if record.exists() else ""
+    if record.exists():
+        record.unlink()
+    return Run(exit_code, bytes(out).decode("latin-1"), b"".join(err).decode("latin-1"),
+               game_record, started_before_key)
+
+
+def read_into(stream, out):
+    """Appends as it arrives, so a prompt can be seen before the process ends."""
+    while chunk := stream.read1(65536):
+        out.extend(chunk)
+
+
+def check_transcript(got, expected_pieces):
+    """got is the console output as bytes decoded 1:1; expected_pieces are
+    texts (with "\\n" where the C runtime writes "\\r\\n") and Progress items."""
+    pattern = ""
+    progress = []
+    for piece in expected_pieces:
+        if isinstance(piece, Progress):
+            pattern += r"((?:\r    \d+ / \d+ KB)+)\r\n"
+            progress.append(piece.size)
+        else:
+            pattern += re.escape(piece.replace("\n", "\r\n"))
+    match = re.fullmatch(pattern, got, re.S)
+    assert match, f"transcript differs\n--- got:\n{got!r}\n--- expected:\n{expected_pieces!r}"
+    for lines, size in zip(match.groups(), progress):
+        figures = [tuple(map(int, m)) for m in re.findall(r"\r    (\d+) / (\d+) KB", lines)]
+        received = [r for r, _ in figures]
+        assert all(total == size >> 10 for _, total in figures), f"progress totals {figures}"
+        assert received == sorted(received), f"progress goes backwards: {received}"
+        assert received[-1] == size >> 10, f"last progress {received[-1]} KB, expected {size >> 10}"
+
+
+def expected_game_record(game):
+    return f"cmdline=\"Korvanth.exe\"\ncwd={windows_path(game)}\n"

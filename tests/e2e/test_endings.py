@@ -1,0 +1,166 @@
+"""The five endings of an update run and a run with failed files, for both
+built updaters under Wine, started from another folder: whole transcript,
+exit code 0, the game started in the updater's folder, the files on disk, and
+nothing touched outside the game folder."""
+
+import pytest
+
+from harness import (BAD_MANIFEST, COMPLETE, DEFAULT_BASE_URL, HASH_FAILED, NO_SERVER,
+                     UP_TO_DATE, Progress, Reply, check_transcript, expected_game_record,
+                     game_missing, header, make_game, md5, run_updater, snapshot, with_failures)
+
+RELEASE = {
+    "data/maps/town.map": bytes(i % 251 for i in range(200_000)),
+    "data/empty.cfg": b"",
+    "readme.txt": b"Korvanth 1.1\r\n",
+    "bin/engine.dll": b"engine v2" * 300,
+}
+
+
+def assert_only_game_changed(tmp, before):
+    """Everything around the game folder is as it was."""
+    after = {k: v for k, v in snapshot(tmp).items() if not k.startswith("game")}
+    assert after == {k: v for k, v in before.items() if not k.startswith("game")}
+
+
+def test_no_server(tmp_path, build, closed_port):
+    url = f"http://127.0.0.1:{closed_port}/"
+    game = make_game(tmp_path, build, {"readme.txt": b"old"}, update_url=url + "\r\n")
+    before = snapshot(tmp_path)
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [header(url), NO_SERVER])
+    assert (run.exit_code, run.stderr) == (0, "")
+    assert run.game_record == expected_game_record(game)
+    assert snapshot(tmp_path) == before
+
+
+def test_default_server_used_without_update_url(tmp_path, build):
+    # The built-in URL lies under .example, which never resolves.
+    game = make_game(tmp_path, build)
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [header(None), NO_SERVER])
+    assert run.exit_code == 0
+    assert run.game_record == expected_game_record(game)
+
+
+def test_blank_update_url_shows_the_built_in_server(tmp_path, build):
+    game = make_game(tmp_path, build, update_url="  \r\n")
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [header(DEFAULT_BASE_URL), NO_SERVER])
+    assert run.game_record == expected_game_record(game)
+
+
+def test_bad_manifest(tmp_path, build, server):
+    server.routes["manifest.txt"] = Reply(body=(
+        "# only comments, junk and refused paths\n\n"
+        "not a manifest line\n"
+        f"{md5(b'x')}\t1\t../outside.txt\n"
+        f"{md5(b'x')}\t1\tC:/outside.txt\n").encode())
+    game = make_game(tmp_path, build, update_url=server.url)
+    before = snapshot(tmp_path)
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [header(server.url), BAD_MANIFEST])
+    assert run.exit_code == 0
+    assert run.game_record == expected_game_record(game)
+    assert server.requests == [("/manifest.txt", "KorvanthUpdater/1.0")]
+    assert snapshot(tmp_path) == before
+
+
+def test_up_to_date(tmp_path, build, server):
+    server.publish(RELEASE, extra_lines=["# release 1.1", "", "malformed"])
+    game = make_game(tmp_path, build, RELEASE, update_url=server.url)
+    before = snapshot(tmp_path)
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [header(server.url), " Verificando 4 archivos...\n", UP_TO_DATE])
+    assert run.exit_code == 0
+    assert run.game_record == expected_game_record(game)
+    assert server.requested() == ["/manifest.txt"]
+    assert snapshot(tmp_path) == before
+
+
+def test_complete_update_then_up_to_date(tmp_path, build, server):
+    server.base_path = "/patch/"
+    server.publish(RELEASE)
+    stale = {"readme.txt": b"Korvanth 1.0\r\n", "bin/engine.dll": RELEASE["bin/engine.dll"],
+             "data/empty.cfg": b"leftover"}
+    # No final '/': the same server folder must still be reached.
+    game = make_game(tmp_path, build, stale, update_url=server.url.rstrip("/"))
+    before = snapshot(tmp_path)
+
+    run = run_updater(tmp_path, build)
+
+    kb = (200_000 >> 10) + (14 >> 10)
+    check_transcript(run.stdout, [
+        header(server.url.rstrip("/")), " Verificando 4 archivos...\n",
+        f"\n Hay 3 archivo(s) para actualizar ({kb} KB):\n\n",
+        " [1/3] data/maps/town.map\n", Progress(200_000),
+        " [2/3] data/empty.cfg\n",
+        " [3/3] readme.txt\n", Progress(14),
+        COMPLETE])
+    assert run.exit_code == 0
+    assert run.game_record == expected_game_record(game)
+    assert server.requested() == ["/patch/manifest.txt", "/patch/files/data/maps/town.map",
+                                  "/patch/files/data/empty.cfg", "/patch/files/readme.txt"]
+    assert {agent for _, agent in server.requests} == {"KorvanthUpdater/1.0"}
+    files = snapshot(game)
+    for path, data in RELEASE.items():
+        assert files[path] == data, path
+    assert not [p for p in files if p.endswith(".kvdl")]
+    assert_only_game_changed(tmp_path, before)
+
+    again = run_updater(tmp_path, build)
+    check_transcript(again.stdout, [header(server.url.rstrip("/")), " Verificando 4 archivos...\n",
+                                    UP_TO_DATE])
+    assert again.game_record == expected_game_record(game)
+
+
+@pytest.mark.parametrize("cause", ["missing on the server", "corrupted body"])
+def test_one_failed_file_waits_for_a_key(tmp_path, build, server, cause):
+    server.publish(RELEASE)
+    if cause == "missing on the server":
+        del server.routes["files/readme.txt"]
+        failure = []
+    else:
+        server.routes["files/readme.txt"] = Reply(body=b"Korvanth 6.6\r\n")
+        failure = [Progress(14), HASH_FAILED]
+    old = {"readme.txt": b"Korvanth 1.0\r\n"}
+    game = make_game(tmp_path, build, old, update_url=server.url)
+
+    run = run_updater(tmp_path, build, expect_prompt=True)
+
+    check_transcript(run.stdout, [
+        header(server.url), " Verificando 4 archivos...\n",
+        f"\n Hay 4 archivo(s) para actualizar ({(200_000 >> 10) + (2700 >> 10)} KB):\n\n",
+        " [1/4] data/maps/town.map\n", Progress(200_000),
+        " [2/4] data/empty.cfg\n",
+        " [3/4] readme.txt\n", *failure,
+        " [4/4] bin/engine.dll\n", Progress(2700),
+        with_failures(1)])
+    assert run.exit_code == 0
+    assert not run.started_before_key, "the game started before the key was pressed"
+    assert run.game_record == expected_game_record(game)
+    files = snapshot(game)
+    assert files["readme.txt"] == old["readme.txt"]
+    assert files["bin/engine.dll"] == RELEASE["bin/engine.dll"]
+    assert not [p for p in files if p.endswith(".kvdl")]
+
+
+def test_game_missing_reports_error_2_and_waits(tmp_path, build, server):
+    server.publish(RELEASE)
+    make_game(tmp_path, build, RELEASE, with_game=False, update_url=server.url)
+
+    run = run_updater(tmp_path, build, expect_prompt=True)
+
+    check_transcript(run.stdout, [header(server.url), " Verificando 4 archivos...\n", UP_TO_DATE,
+                                  game_missing(2)])
+    assert run.exit_code == 0
