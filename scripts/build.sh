@@ -8,9 +8,9 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 jobs=$(nproc)
 
-cmake -S . -B build/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+cmake --no-warn-unused-cli -S . -B build/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$repo/scripts/wine-i386.sh" "$@" >/dev/null
-cmake -S . -B build/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+cmake --no-warn-unused-cli -S . -B build/x86_64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
   -DCMAKE_CROSSCOMPILING_EMULATOR="$repo/scripts/wine-x86_64.sh" "$@" >/dev/null
 cmake -S . -B build/native "$@" >/dev/null
 for tree in i686 x86_64 native; do

@@ -14,4 +14,4 @@ for tree in native x86_64 i686; do
   ctest --test-dir "build/$tree" --output-on-failure
 done
 echo "== end-to-end tests"
-/usr/bin/python3 -m pytest -q tests/e2e
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/product tests/e2e

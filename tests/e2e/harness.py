@@ -104,9 +104,10 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
         reply = reply or Reply(status=404, body=b"not found")
         self.send_response(reply.status)
         headers = {"Content-Length": str(len(reply.body)), "Connection": "close"}
-        headers.update(reply.headers)
+        headers.update(reply.headers)  # a value of None leaves the header out
         for name, value in headers.items():
-            self.send_header(name, value)
+            if value is not None:
+                self.send_header(name, value)
         self.end_headers()
         self.wfile.write(reply.body)
         self.close_connection = True

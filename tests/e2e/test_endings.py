@@ -90,7 +90,10 @@ def test_up_to_date(tmp_path, build, server):
 
 def test_complete_update_then_up_to_date(tmp_path, build, server):
     server.base_path = "/patch/"
-    server.publish(RELEASE)
+    # Paths that would reach outside the game folder are dropped like junk.
+    unsafe = ["../escape.txt", "..\\escape.txt", "data/../../escape.txt", "/escape.txt",
+              "C:\\escape.txt", "readme.txt:stream", "NUL"]
+    server.publish(RELEASE, extra_lines=[f"{md5(b'x')}\t1\t{path}" for path in unsafe])
     stale = {"readme.txt": b"Korvanth 1.0\r\n", "bin/engine.dll": RELEASE["bin/engine.dll"],
              "data/empty.cfg": b"leftover"}
     # No final '/': the same server folder must still be reached.

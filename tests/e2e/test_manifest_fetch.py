@@ -1,0 +1,46 @@
+"""A manifest that does not arrive whole must end in the "no server" ending:
+parsed in part, it would make a client look current or half-updated."""
+
+import pytest
+
+from harness import (NO_SERVER, UP_TO_DATE, Reply, check_transcript, expected_game_record, header,
+                     make_game, md5, run_updater, snapshot)
+
+FILES = {"readme.txt": b"Korvanth 1.1\r\n", "data/a.pak": b"a" * 5000}
+MANIFEST = "".join(f"{md5(d)}\t{len(d)}\t{p}\n" for p, d in FILES.items()).encode()
+CAP = 64 << 20
+
+
+@pytest.mark.parametrize("name, reply", [
+    ("cut short: fewer bytes than Content-Length",
+     Reply(body=MANIFEST[:-20], headers={"Content-Length": str(len(MANIFEST))})),
+    ("declared larger than the in-memory cap",
+     Reply(body=MANIFEST, headers={"Content-Length": str(CAP + 1)})),
+    ("no length, larger than the in-memory cap",
+     Reply(body=MANIFEST * (CAP // len(MANIFEST) + 1), headers={"Content-Length": None})),
+    ("status 404", Reply(status=404, body=MANIFEST)),
+    ("status 206", Reply(status=206, body=MANIFEST)),
+    ("empty body", Reply(body=b"")),
+])
+def test_manifest_not_received_whole_means_no_server(tmp_path, build, server, name, reply):
+    server.routes["manifest.txt"] = reply
+    game = make_game(tmp_path, build, {"readme.txt": b"old"}, update_url=server.url)
+    before = snapshot(tmp_path)
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [header(server.url), NO_SERVER])
+    assert run.exit_code == 0
+    assert run.game_record == expected_game_record(game)
+    assert server.requested() == ["/manifest.txt"]
+    assert snapshot(tmp_path) == before
+
+
+def test_manifest_without_length_read_to_the_close(tmp_path, build, server):
+    server.routes["manifest.txt"] = Reply(body=MANIFEST, headers={"Content-Length": None})
+    game = make_game(tmp_path, build, FILES, update_url=server.url)
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [header(server.url), " Verificando 2 archivos...\n", UP_TO_DATE])
+    assert run.game_record == expected_game_record(game)

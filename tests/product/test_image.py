@@ -1,0 +1,84 @@
+"""What a player receives: the shipped 32-bit KorvanthUpdater.exe as a file.
+A console program that runs on a bare Windows (only system DLLs imported),
+with its icon, version block and an asInvoker manifest."""
+
+import struct
+from pathlib import Path
+
+import pefile
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+SHIPPED = REPO / "build" / "i686" / "KorvanthUpdater.exe"
+SYSTEM_DLLS = {"KERNEL32.DLL", "WINHTTP.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
+RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
+
+
+@pytest.fixture(scope="module")
+def image():
+    assert SHIPPED.exists(), "build the i686 tree first (scripts/build.sh)"
+    return pefile.PE(str(SHIPPED))
+
+
+def resources(image, type_id):
+    """{resource id: bytes} of one resource type."""
+    found = {}
+    for entry in image.DIRECTORY_ENTRY_RESOURCE.entries:
+        if entry.id != type_id:
+            continue
+        for name in entry.directory.entries:
+            for lang in name.directory.entries:
+                data = lang.data.struct
+                found[name.id] = image.get_data(data.OffsetToData, data.Size)
+    return found
+
+
+def test_32_bit_console_image_importing_only_system_dlls(image):
+    assert image.PE_TYPE == pefile.OPTIONAL_HEADER_MAGIC_PE
+    assert image.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]
+    assert image.OPTIONAL_HEADER.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]
+    imported = {entry.dll.decode().upper() for entry in image.DIRECTORY_ENTRY_IMPORT}
+    assert imported <= SYSTEM_DLLS, f"non-system imports: {imported - SYSTEM_DLLS}"
+
+
+def test_icon_has_16_32_48_and_256_pixels_in_32_bit_colour(image):
+    groups = resources(image, RT_GROUP_ICON)
+    icons = resources(image, RT_ICON)
+    assert len(groups) == 1
+    group = next(iter(groups.values()))
+    _, kind, count = struct.unpack_from("<HHH", group)
+    assert kind == 1
+    sizes = {}
+    for i in range(count):
+        width, height, _, _, _, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
+        sizes[width or 256] = (height or 256, bits, icons[icon_id])
+    assert sorted(sizes) == [16, 32, 48, 256]
+    for size, (height, bits, data) in sizes.items():
+        assert (height, bits) == (size, 32), size
+        if data.startswith(b"\x89PNG"):
+            png_width, png_height, depth, colour = struct.unpack_from(">IIBB", data, 16)
+            assert (png_width, png_height, depth, colour) == (size, size, 8, 6), size
+        else:
+            header_size, bmp_width, bmp_height, _, bmp_bits = struct.unpack_from("<IiiHH", data)
+            assert (header_size, bmp_width, bmp_height, bmp_bits) == (40, size, 2 * size, 32), size
+
+
+def test_version_block(image):
+    fixed = image.VS_FIXEDFILEINFO[0]
+    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (0x00010000, 0)
+    assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00010000, 0)
+    strings = {}
+    for info in image.FileInfo[0]:
+        for table in getattr(info, "StringTable", []):
+            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    assert strings["FileDescription"] == "Korvanth Auto-Updater"
+    assert strings["ProductName"] == "Korvanth"
+    assert strings["FileVersion"] == strings["ProductVersion"] == "1.0.0.0"
+
+
+def test_manifest_asks_for_no_elevation(image):
+    manifests = resources(image, RT_MANIFEST)
+    assert list(manifests) == [1]
+    text = manifests[1].decode("utf-8")
+    assert 'requestedExecutionLevel level="asInvoker"' in text
+    assert "requireAdministrator" not in text and "highestAvailable" not in text
