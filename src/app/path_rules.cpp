@@ -3,6 +3,7 @@
 // let one of its paths write, create or delete anything outside the game folder.
 #include "path_rules.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace {
@@ -70,10 +71,7 @@ bool IsSafeRelativePath(const std::string& path)
 std::string ToLocalPath(const std::string& manifestPath)
 {
     std::string local = manifestPath;
-    for (char& c : local) {
-        if (c == '/')
-            c = '\\';
-    }
+    std::replace(local.begin(), local.end(), '/', '\\');
     return local;
 }
 

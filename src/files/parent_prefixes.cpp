@@ -2,13 +2,12 @@
 // builds and is checked natively.
 #include "parent_dirs.h"
 
+#include <algorithm>
+
 std::vector<std::string> ParentDirPrefixes(const std::string& path)
 {
     std::string copy = path;
-    for (char& c : copy) {
-        if (c == '/')
-            c = '\\';
-    }
+    std::replace(copy.begin(), copy.end(), '/', '\\');
     std::vector<std::string> prefixes;
     for (std::string::size_type i = 1; i < copy.size(); ++i) {
         if (copy[i] == '\\')
