@@ -2,7 +2,10 @@ import socket
 
 import pytest
 
-from harness import BUILDS, PatchServer
+import subprocess
+
+from harness import BUILDS, REPO, PatchServer
+from pki import make_pki
 
 
 @pytest.fixture(params=sorted(BUILDS))
@@ -13,12 +16,36 @@ def build(request):
     return request.param
 
 
-@pytest.fixture
-def server():
-    srv = PatchServer()
+def serve(tls_pem=None):
+    srv = PatchServer(tls_pem)
     yield srv
     srv.shutdown()
     srv.server_close()
+
+
+@pytest.fixture
+def server():
+    yield from serve()
+
+
+@pytest.fixture(scope="session")
+def pki():
+    """The tests' CA, trusted in both test prefixes (and nowhere else)."""
+    folder = make_pki(REPO / "build" / "test-pki")
+    for wrapper, build_dir in BUILDS.values():
+        subprocess.run([str(wrapper), str(build_dir / "tests" / "TrustCa.exe"), str(folder / "ca.der")],
+                       check=True, cwd=folder, stdin=subprocess.DEVNULL, capture_output=True)
+    return folder
+
+
+@pytest.fixture
+def https_server(pki):
+    yield from serve(str(pki / "trusted.pem"))
+
+
+@pytest.fixture
+def untrusted_server(pki):
+    yield from serve(str(pki / "untrusted.pem"))
 
 
 @pytest.fixture

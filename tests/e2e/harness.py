@@ -7,6 +7,7 @@ import http.server
 import os
 import re
 import shutil
+import ssl
 import subprocess
 import threading
 import time
@@ -69,8 +70,14 @@ class Reply:
 class PatchServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self):
+    def __init__(self, tls_pem=None):
         super().__init__(("127.0.0.1", 0), PatchHandler)
+        self.scheme = "http"
+        if tls_pem is not None:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(tls_pem)
+            self.socket = context.wrap_socket(self.socket, server_side=True)
+            self.scheme = "https"
         self.routes = {}
         self.requests = []
         self.base_path = "/"
@@ -79,7 +86,11 @@ class PatchServer(http.server.ThreadingHTTPServer):
 
     @property
     def url(self):
-        return f"http://127.0.0.1:{self.server_port}{self.base_path}"
+        host = "localhost" if self.scheme == "https" else "127.0.0.1"
+        return f"{self.scheme}://{host}:{self.server_port}{self.base_path}"
+
+    def handle_error(self, request, client_address):
+        pass  # a client that gives up on a handshake is a row, not a server fault
 
     def publish(self, files, extra_lines=()):
         """Serves manifest.txt and files/ for {path: bytes} below base_path."""
