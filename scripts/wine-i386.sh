@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Runs a 32-bit Windows program under the i386 root's Wine:
-#   wine-i386.sh PROGRAM.exe [ARGS...]     or     wine-i386.sh --init
-# The host's /tmp and this repository appear inside at the same paths, and the
-# program starts in the current folder; both must lie below one of them. The
-# mounts live in a private mount namespace and vanish with it, so nothing stays
-# mounted in the root. Every namespace gets the same mounts because the Wine
-# server, which opens files for its programs, lives on in the namespace of the
-# run that started it. The server and Wine's background processes are started
-# as in wine-x86_64.sh, for the same reasons.
+#   wine-i386.sh PROGRAM.exe [ARGS...]  |  wine-i386.sh --init  |  wine-i386.sh --stop-server
+# The host's /tmp and this repository, with what is mounted below them, appear
+# inside at the same paths, and the program starts in the current folder; both
+# must lie below one of them. The mounts live in a private mount namespace and
+# vanish with it, so nothing stays mounted in the root. Every namespace gets
+# the same mounts because the Wine server, which opens files for its programs,
+# lives on in the namespace of the run that started it; a host mount made after
+# that server started is not seen by it, hence --stop-server. The server and
+# Wine's background processes are started as in wine-x86_64.sh, for the same
+# reasons.
 set -euo pipefail
 
 root=${KORVANTH_I386_ROOT:-/var/tmp/korvanth-i386}
@@ -23,6 +25,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd -P)
 cwd=$(pwd -P)
 if [ "$1" = "--init" ]; then
   set -- wineboot -i
+elif [ "$1" = "--stop-server" ]; then
+  :
 else
   exe=$(realpath "$1")
   shift
@@ -32,8 +36,14 @@ fi
 # Parents before children, or a later mount would hide an earlier one.
 while read -r d; do
   mkdir -p "$root$d"
-  mount --bind "$d" "$root$d"
+  mount --rbind "$d" "$root$d"
 done < <(printf '%s\n' /tmp "$repo" | awk '{ print length($0) "\t" $0 }' | sort -n | cut -f2-)
+
+if [ "$1" = "--stop-server" ]; then
+  # The server's socket lies in /tmp, so only now can it be found.
+  chroot "$root" /usr/bin/env -i HOME=/root WINEPREFIX=/root/wine32 /usr/lib/wine/wineserver -k || true
+  exit 0
+fi
 
 exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/bin:/bin LANG=C.UTF-8 \
   WINEPREFIX=/root/wine32 WINEDEBUG=-all \
