@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The updater's main job on a small sample release: publishes it from a
-local patch server on loopback, gives a game folder an older client, and runs
-the updater under Wine twice, as a player would: the first run updates, the
+local HTTPS patch server on loopback, with a CA of its own that only the
+demo's Wine prefix trusts, gives a game folder an older client, and runs the
+updater under Wine twice, as a player would: the first run updates, the
 second finds the client current. Called by demo.sh once everything is built."""
 
 import hashlib
@@ -9,15 +10,20 @@ import http.server
 import functools
 import os
 import shutil
+import ssl
 import subprocess
 import sys
 import threading
 import time
 from pathlib import Path
 
+from local_pki import make_pki
+
 REPO = Path(__file__).resolve().parents[1]
 BUILD = REPO / "build" / "x86_64"
 DEMO = REPO / "build" / "demo"
+WINE = REPO / "scripts" / "wine-x86_64.sh"
+PREFIX = Path("/var/tmp/korvanth-demo-wine64")
 
 RELEASE = {
     "Korvanth.exe": None,  # the stand-in game, copied from the build
@@ -44,8 +50,8 @@ def run_updater(game):
     print(f"\n$ wine {game / 'KorvanthUpdater.exe'}   (started from {DEMO})\n", flush=True)
     started = game / "game_started.txt"
     started.unlink(missing_ok=True)
-    result = subprocess.run([str(REPO / "scripts" / "wine-x86_64.sh"), str(game / "KorvanthUpdater.exe")],
-                            cwd=DEMO, stdin=subprocess.DEVNULL)
+    result = subprocess.run([str(WINE), str(game / "KorvanthUpdater.exe")], cwd=DEMO,
+                            stdin=subprocess.DEVNULL, env=demo_env())
     # The game is started, not waited for: its record may come a moment later.
     for _ in range(100):
         if started.exists():
@@ -53,6 +59,17 @@ def run_updater(game):
         time.sleep(0.05)
     where = started.read_text().splitlines()[-1] if started.exists() else "not started"
     print(f"\n[demo] exit code {result.returncode}; game: {where}", flush=True)
+
+
+def demo_env():
+    return dict(os.environ, KORVANTH_WINEPREFIX=str(PREFIX))
+
+
+def trust(pki):
+    """The demo's CA goes into the demo's own Wine prefix, and nowhere else."""
+    subprocess.run([str(WINE), "--init"], check=True, env=demo_env())
+    subprocess.run([str(WINE), str(BUILD / "tests" / "TrustCa.exe"), str(pki / "ca.der")], check=True,
+                   cwd=pki, stdin=subprocess.DEVNULL, env=demo_env())
 
 
 def main():
@@ -69,10 +86,15 @@ def main():
         (game / path).parent.mkdir(parents=True, exist_ok=True)
         (game / path).write_bytes(data)
 
+    pki = make_pki(REPO / "build" / "demo-pki")
+    trust(pki)
     handler = functools.partial(QuietHandler, directory=str(server_dir))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(str(pki / "trusted.pem"))
+    server.socket = context.wrap_socket(server.socket, server_side=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = f"http://127.0.0.1:{server.server_port}/"
+    url = f"https://localhost:{server.server_port}/"
     (game / "update.url").write_text(url + "\n")
     print(f"[demo] patch server {url} serving {len(release)} files from {server_dir}")
     try:
@@ -80,6 +102,7 @@ def main():
         run_updater(game)
     finally:
         server.shutdown()
+        print("[demo] patch server stopped")
     return 0
 
 

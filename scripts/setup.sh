@@ -9,7 +9,8 @@ packages=(
   cmake make g++ googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 debootstrap util-linux
-  python3 python3-pytest python3-pefile
+  python3 python3-pytest python3-pefile python3-cryptography
+  clang libclang-rt-14-dev cppcheck
 )
 
 missing=()

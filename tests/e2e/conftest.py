@@ -3,9 +3,12 @@ import socket
 import pytest
 
 import subprocess
+import sys
 
 from harness import BUILDS, REPO, PatchServer
-from pki import make_pki
+
+sys.path.insert(0, str(REPO / "scripts"))
+from local_pki import make_pki  # noqa: E402
 
 
 @pytest.fixture(params=sorted(BUILDS))

@@ -1,6 +1,6 @@
-"""The HTTPS tests' own certificates: a CA that only the tests' Wine prefixes
-trust, a server certificate it signs for localhost, and a self-signed one
-that nobody trusts. Made once and kept under build/test-pki."""
+"""Certificates for local HTTPS patch servers (the tests' and the demo's): a
+CA that only their own Wine prefixes trust, a server certificate it signs for
+localhost and 127.0.0.1, and a self-signed one that nobody trusts."""
 
 import datetime
 import ipaddress
