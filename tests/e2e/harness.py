@@ -178,10 +178,20 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
+def outside_game(tmp):
+    return {k: v for k, v in snapshot(tmp).items() if k != "game" and not k.startswith("game/")}
+
+
 def run_updater(tmp, build, expect_prompt=False, timeout=90):
+    """Runs the updater of tmp/game from tmp/elsewhere and checks what holds on
+    every path: exit code 0, nothing on stderr, the game started once in its
+    own folder (after the key when a prompt is expected), no new temporary
+    file left, and nothing changed outside the game folder."""
     wrapper, _ = BUILDS[build]
     game = tmp / "game"
     record = game / "game_started.txt"
+    around = outside_game(tmp)
+    temporaries = {p for p in snapshot(game) if p.endswith(".kvdl")}
     proc = subprocess.Popen([str(wrapper), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out = bytearray()
@@ -212,8 +222,17 @@ def run_updater(tmp, build, expect_prompt=False, timeout=90):
     game_record = record.read_text() if record.exists() else ""
     if record.exists():
         record.unlink()
-    return Run(exit_code, bytes(out).decode("latin-1"), b"".join(err).decode("latin-1"),
-               game_record, started_before_key)
+    run = Run(exit_code, bytes(out).decode("latin-1"), b"".join(err).decode("latin-1"),
+              game_record, started_before_key)
+
+    assert run.exit_code == 0, run
+    assert run.stderr == "", run
+    if (game / "Korvanth.exe").exists():
+        assert run.game_record == expected_game_record(game), run
+    assert not run.started_before_key, "the game started before the key was pressed"
+    assert {p for p in snapshot(game) if p.endswith(".kvdl")} <= temporaries, "temporary file left"
+    assert outside_game(tmp) == around, "something changed outside the game folder"
+    return run
 
 
 def read_into(stream, out):
