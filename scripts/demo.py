@@ -5,7 +5,6 @@ demo's Wine prefix trusts, gives a game folder an older client, and runs the
 updater under Wine twice, as a player would: the first run updates, the
 second finds the client current. Called by demo.sh once everything is built."""
 
-import hashlib
 import http.server
 import functools
 import os
@@ -24,6 +23,7 @@ BUILD = REPO / "build" / "x86_64"
 DEMO = REPO / "build" / "demo"
 WINE = REPO / "scripts" / "wine-x86_64.sh"
 PREFIX = Path("/var/tmp/korvanth-demo-wine64")
+PUBLISH = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 
 RELEASE = {
     "Korvanth.exe": None,  # the stand-in game, copied from the build
@@ -35,15 +35,13 @@ RELEASE = {
 OLD_CLIENT = {"data/version.txt": b"Korvanth 1.0\r\n", "readme.txt": RELEASE["readme.txt"]}
 
 
-def publish(release, server_dir):
-    """The patch server's folder: manifest.txt and files/ below it."""
-    lines = []
-    for path, data in sorted(release.items()):
-        target = server_dir / "files" / path
+def publish(release, release_dir, server_dir):
+    """The operator's way: the release as a folder, published with the tool."""
+    for path, data in release.items():
+        target = release_dir / path
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
-        lines.append(f"{hashlib.md5(data).hexdigest()}\t{len(data)}\t{path}\n")
-    (server_dir / "manifest.txt").write_text("".join(lines))
+    subprocess.run([str(PUBLISH), str(release_dir), str(server_dir)], check=True)
 
 
 def run_updater(game):
@@ -79,7 +77,7 @@ def main():
     game.mkdir(parents=True)
     game_exe = (BUILD / "tests" / "StandInGame.exe").read_bytes()
     release = dict(RELEASE, **{"Korvanth.exe": game_exe})
-    publish(release, server_dir)
+    publish(release, DEMO / "release", server_dir)
 
     shutil.copy(BUILD / "KorvanthUpdater.exe", game)
     for path, data in OLD_CLIENT.items():

@@ -18,4 +18,4 @@ done
 echo "== fuzzing the manifest parser"
 scripts/fuzz.sh "${KORVANTH_FUZZ_SECONDS:-30}"
 echo "== end-to-end tests"
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/product tests/e2e
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/product tests/tools tests/e2e
