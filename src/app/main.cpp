@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "default_base_url.h"
+#include "file_digest.h"
 #include "file_update.h"
 #include "game_launch.h"
 #include "http_download.h"
@@ -70,6 +71,7 @@ void RunUpdate()
 {
     SetConsoleTitleA("Korvanth - Actualizador");
     UseExecutableFolder();
+    KeepDigestProviderLoaded();
     std::printf("=============================================\n");
     std::printf("       KORVANTH - Actualizador  v1.0\n");
     std::printf("=============================================\n\n");

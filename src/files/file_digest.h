@@ -8,6 +8,11 @@
 // cannot be opened, read to its end or hashed.
 bool Md5File(const std::string& path, std::string& digest);
 
+// Takes one lasting reference to the default hash provider's DLL, from the
+// system folder only. Without it every Md5File call loads and unloads that
+// DLL with its context, which dominates the check of many small files.
+void KeepDigestProviderLoaded();
+
 // Byte-for-byte: no case folding or trimming, so only a manifest digest in
 // the canonical form matches a computed one.
 bool DigestEquals(const std::string& computed, const std::string& expected);

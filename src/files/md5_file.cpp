@@ -14,6 +14,19 @@ unsigned char readBuffer[ReadChunkSize];
 
 }  // namespace
 
+void KeepDigestProviderLoaded()
+{
+    // A full path, never a bare name: a DLL of that name dropped into the
+    // game folder must not be loaded instead.
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH - 12)
+        return;
+    const std::string dll = std::string(folder, length) + "\\rsaenh.dll";
+    // Deliberately never freed: the reference is meant to last the process.
+    LoadLibraryA(dll.c_str());
+}
+
 bool Md5File(const std::string& path, std::string& digest)
 {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,

@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Benchmark: the updater (x86_64 build, under Wine) against the floor (a bare
+program making the same platform calls, bench/floor.c) and against the tools
+a user would compare it with (md5sum, curl). Prints a table of medians and
+ratios; it measures, it never fails a build.
+
+    bench/run.py [--runs N] [--quick]
+
+Pinned as measured best here: nginx on CPU 0; the measured program, its Wine
+server and the baselines on CPU 1. Every time is from the process start to
+the updater's ending line ("Cliente al dia" or "Actualizacion completa"), so
+the specified wait before the game starts is not counted."""
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import socket
+import ssl
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(REPO / "scripts"))
+from local_pki import make_pki  # noqa: E402
+
+BUILD = REPO / "build" / "x86_64"
+WINE = REPO / "scripts" / "wine-x86_64.sh"
+WORK = Path("/var/tmp/korvanth-bench")
+PREFIX = WORK / "wine64"
+# Blanks left out: on a terminal Wine's console draws them as cursor moves.
+ENDINGS = (b"Clientealdia", b"Actualizacioncompleta")
+
+
+def ended(text):
+    return any(e in text.replace(b" ", b"") for e in ENDINGS)
+PIN = ["taskset", "-c", "1"]
+ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07")
+
+
+def env():
+    return dict(os.environ, KORVANTH_WINEPREFIX=str(PREFIX))
+
+
+# ------------------------------------------------------------------ datasets
+
+def make_tree(root, count, size):
+    """count files of size bytes below root/game, and their manifest."""
+    game = root / "game"
+    if (root / "manifest.txt").exists():
+        return root
+    lines = []
+    for i in range(count):
+        rel = f"data/d{i % 50:02}/f{i:05}.pak"
+        data = os.urandom(size)
+        (game / rel).parent.mkdir(parents=True, exist_ok=True)
+        (game / rel).write_bytes(data)
+        lines.append(f"{hashlib.md5(data).hexdigest()}\t{size}\t{rel}\n")
+    (root / "manifest.txt").write_text("".join(lines))
+    return root
+
+
+def make_download(root, size):
+    """root/server/files/big.bin of size bytes and its manifest."""
+    big = root / "server" / "files" / "big.bin"
+    if not big.exists():
+        big.parent.mkdir(parents=True, exist_ok=True)
+        digest = hashlib.md5()
+        with open(big, "wb") as out:
+            for _ in range(size >> 20):
+                chunk = os.urandom(1 << 20)
+                digest.update(chunk)
+                out.write(chunk)
+        (root / "server" / "manifest.txt").write_text(f"{digest.hexdigest()}\t{size}\tbig.bin\n")
+    return root
+
+
+# -------------------------------------------------------------------- nginx
+
+def start_nginx(serve_root, pki):
+    """One nginx for the run: HTTPS with the tests' configuration, plus the
+    same server block in plain HTTP. Returns (process, http_port, https_port)."""
+    ports = []
+    for _ in range(2):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            ports.append(s.getsockname()[1])
+    conf = (REPO / "tools" / "nginx" / "korvanth-patch.conf").read_text()
+    conf = conf.replace("listen 127.0.0.1:@PORT@ ssl;", f"listen 127.0.0.1:{ports[1]} ssl;\n"
+                        f"        listen 127.0.0.1:{ports[0]};")
+    run = WORK / "nginx"
+    run.mkdir(exist_ok=True)
+    for name, value in {"@RUN@": run, "@CERT@": pki / "trusted.pem", "@KEY@": pki / "trusted.pem",
+                        "@SERVER@": serve_root}.items():
+        conf = conf.replace(name, str(value))
+    (run / "nginx.conf").write_text(conf)
+    proc = subprocess.Popen(["taskset", "-c", "0", "nginx", "-p", str(run), "-c", str(run / "nginx.conf"),
+                             "-g", "daemon off; user root;"])
+    for _ in range(100):
+        try:
+            socket.create_connection(("127.0.0.1", ports[0]), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.05)
+    return proc, ports[0], ports[1]
+
+
+# ---------------------------------------------------------------- measuring
+
+def until_ending(cmd, cwd, sink="pipe"):
+    """Seconds from start until an ending line appears on the program's output."""
+    start = time.perf_counter()
+    if sink == "file":
+        out_path = cwd / "console.txt"
+        with open(out_path, "wb") as out:
+            proc = subprocess.Popen(PIN + cmd, cwd=cwd, stdout=out, stdin=subprocess.DEVNULL, env=env())
+            while True:
+                text = out_path.read_bytes()
+                if ended(text) or proc.poll() is not None:
+                    break
+                time.sleep(0.002)
+    else:
+        if sink == "tty":
+            cmd = ["script", "-qfec", " ".join(map(str, PIN + cmd)), "/dev/null"]
+        else:
+            cmd = PIN + cmd
+        proc = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env())
+        text = b""
+        while not ended(text):
+            chunk = proc.stdout.read1(65536)
+            if not chunk:
+                break
+            # Wine's console on a terminal wraps every character in escape sequences.
+            text = ESCAPES.sub(b"", text + chunk)
+    elapsed = time.perf_counter() - start
+    assert ended(text), text[-300:]
+    proc.kill()
+    proc.wait()
+    return elapsed
+
+
+def wall(cmd, cwd):
+    start = time.perf_counter()
+    subprocess.run(PIN + cmd, cwd=cwd, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def peak_kib(cmd, cwd):
+    """Peak resident memory of the Windows process (the Wine process itself)."""
+    result = subprocess.run(["/usr/bin/time", "-f", "%M"] + PIN + cmd, cwd=cwd, env=env(),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return int(result.stderr.decode().strip().splitlines()[-1])
+
+
+def median(fn, runs, before=None):
+    times = []
+    for _ in range(runs):
+        if before:
+            before()
+        times.append(fn())
+    return statistics.median(times)
+
+
+# ---------------------------------------------------------------------- rows
+
+def game_folder(root, url):
+    """A game folder that holds the updater beside root's files."""
+    game = root / "game"
+    game.mkdir(parents=True, exist_ok=True)
+    shutil.copy(BUILD / "KorvanthUpdater.exe", game)
+    shutil.copy(BUILD / "bench" / "floor.exe", game)
+    shutil.copy(BUILD / "tests" / "StandInGame.exe", game / "Korvanth.exe")
+    (game / "update.url").write_text(url + "\n")
+    return game
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="small data sets, for trying the script")
+    args = parser.parse_args()
+    scale = 16 if args.quick else 1
+
+    WORK.mkdir(parents=True, exist_ok=True)
+    pki = make_pki(WORK / "pki")
+    ca_pem = pki / "ca.pem"
+    ca_pem.write_text(ssl.DER_cert_to_PEM_cert((pki / "ca.der").read_bytes()))
+    subprocess.run([str(WINE), "--init"], check=True, env=env())
+    subprocess.run([str(WINE), str(BUILD / "tests" / "TrustCa.exe"), str(pki / "ca.der")], check=True,
+                   env=env(), cwd=pki)
+    # The Wine server belongs to what is measured: onto CPU 1 with it.
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(env(), WINEPREFIX=str(PREFIX)))
+    time.sleep(0.5)
+    subprocess.run(PIN + ["/usr/lib/wine/wineserver", "-p120"], env=dict(env(), WINEPREFIX=str(PREFIX)),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    serve = WORK / "serve"
+    serve.mkdir(exist_ok=True)
+    big = make_tree(WORK / f"big{scale}", 1000 // scale, 1 << 20)
+    small = make_tree(WORK / "small", 20000 // scale, 1024)
+    for name, root in (("big", big), ("small", small)):
+        (serve / name).mkdir(exist_ok=True)
+        shutil.copy(root / "manifest.txt", serve / name / "manifest.txt")
+    nginx, http_port, https_port = start_nginx(serve, pki)
+    rows = []
+    try:
+        # 1. Verification of an up-to-date client.
+        for name, root, count in (("1 GiB in 1,000 files", big, 1000 // scale),
+                                  ("20,000 files of 1 KiB", small, 20000 // scale)):
+            url = f"http://127.0.0.1:{http_port}/{'big' if root is big else 'small'}/"
+            game = game_folder(root, url)
+            ours = median(lambda: until_ending([str(WINE), str(game / "KorvanthUpdater.exe")], game), args.runs)
+            floor = median(lambda: until_ending([str(WINE), str(game / "floor.exe"), "verify", url], game),
+                           args.runs)
+            files = [str(p.relative_to(game)) for p in sorted((game / "data").rglob("*.pak"))]
+            (root / "list.txt").write_text("\n".join(files) + "\n")
+            md5sum = median(lambda: wall(["xargs", "-a", str(root / "list.txt"), "md5sum"], game), args.runs)
+            rows.append((f"verify {name}", ours, floor, "md5sum", md5sum,
+                         f"{ours / count * 1000:.3f} ms/file"))
+
+        # 2. A large download over HTTP and HTTPS; 3. where the console output of
+        # a smaller one goes (on a terminal every print costs milliseconds).
+        downloads = [("http", (512 << 20) // scale, "pipe"), ("https", (512 << 20) // scale, "pipe")]
+        downloads += [("http", (16 << 20) // scale, sink) for sink in ("pipe", "file", "tty")]
+        for scheme, size, sink in downloads:
+            port = http_port if scheme == "http" else https_port
+            host = "127.0.0.1" if scheme == "http" else "localhost"
+            folder = f"dl{size >> 20}"
+            if not (serve / folder).exists():
+                (serve / folder).symlink_to(make_download(WORK / f"dl-{size >> 20}", size) / "server")
+            url = f"{scheme}://{host}:{port}/{folder}/"
+            game = game_folder(WORK / f"dl-{scheme}-{size >> 20}", url)
+            target = game / "big.bin"
+
+            def reset():
+                target.unlink(missing_ok=True)
+
+            ours = median(lambda: until_ending([str(WINE), str(game / "KorvanthUpdater.exe")], game, sink),
+                          args.runs, reset)
+            floor = median(lambda: until_ending([str(WINE), str(game / "floor.exe"), "download", url,
+                                                 "big.bin", str(size)], game, sink), args.runs, reset)
+            trust = ["--cacert", str(ca_pem)] if scheme == "https" else []
+            curl = median(lambda: wall(["curl", "-s", "-o", str(WORK / "curl.bin")] + trust +
+                                       [url + "files/big.bin"], WORK), args.runs)
+            rows.append((f"download {size >> 20} MiB, {scheme}, console: {sink}", ours, floor, "curl -o",
+                         curl, f"{size / ours / 1e6:.0f} MB/s"))
+
+        # 4. Peak memory of the updater for downloads of growing size.
+        memory = []
+        for mib in (1, 100, 1024 // scale):
+            root = make_download(WORK / f"mem{mib}", mib << 20)
+            if not (serve / f"mem{mib}").exists():
+                (serve / f"mem{mib}").symlink_to(root / "server")
+            game = game_folder(WORK / f"mem{mib}-game", f"http://127.0.0.1:{http_port}/mem{mib}/")
+            (game / "big.bin").unlink(missing_ok=True)
+            memory.append((mib, peak_kib([str(WINE), str(game / "KorvanthUpdater.exe")], game)))
+    finally:
+        nginx.terminate()
+        nginx.wait()
+
+    print(f"\n{'row':<44} {'updater':>9} {'floor':>9} {'ratio':>6}   {'peer':<8} {'peer s':>8} {'ratio':>6}  note")
+    for name, ours, floor, peer, peer_time, note in rows:
+        print(f"{name:<44} {ours:9.3f} {floor:9.3f} {ours / floor:6.2f}   {peer:<8} {peer_time:8.3f} "
+              f"{ours / peer_time:6.2f}  {note}")
+    print("\npeak resident memory of the updater process (Wine process, KiB):")
+    for mib, kib in memory:
+        print(f"  download of {mib:>5} MiB: {kib} KiB")
+    print(f"  spread: {(max(k for _, k in memory) - min(k for _, k in memory)) / 1024:.1f} MiB")
+
+
+if __name__ == "__main__":
+    main()
