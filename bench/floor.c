@@ -114,7 +114,9 @@ int main(int argc, char** argv)
     char system[MAX_PATH], digest[33];
     GetSystemDirectoryA(system, MAX_PATH);
     strcat(system, "\\rsaenh.dll");
-    LoadLibraryA(system);
+    /* FLOOR_NO_PRELOAD shows what keeping the provider's DLL loaded saves. */
+    if (getenv("FLOOR_NO_PRELOAD") == NULL)
+        LoadLibraryA(system);
 
     if (argc == 3 && strcmp(argv[1], "verify") == 0) {
         char* body = NULL;

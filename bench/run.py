@@ -165,6 +165,18 @@ def median(fn, runs, before=None):
     return statistics.median(times)
 
 
+def paired(ours, floor, runs, before=None):
+    """Medians of both, run in turns so that a slow spell of the machine (disk
+    write-back, say) falls on both alike."""
+    a, b = [], []
+    for _ in range(runs):
+        for fn, times in ((ours, a), (floor, b)):
+            if before:
+                before()
+            times.append(fn())
+    return statistics.median(a), statistics.median(b)
+
+
 # ---------------------------------------------------------------------- rows
 
 def game_folder(root, url):
@@ -201,26 +213,36 @@ def main():
     serve = WORK / "serve"
     serve.mkdir(exist_ok=True)
     big = make_tree(WORK / f"big{scale}", 1000 // scale, 1 << 20)
-    small = make_tree(WORK / "small", 20000 // scale, 1024)
+    small = make_tree(WORK / f"small{scale}", 20000 // scale, 1024)
     for name, root in (("big", big), ("small", small)):
         (serve / name).mkdir(exist_ok=True)
         shutil.copy(root / "manifest.txt", serve / name / "manifest.txt")
     nginx, http_port, https_port = start_nginx(serve, pki)
-    rows = []
+    # Downloads land in memory: the disk's write-back otherwise swamps what is measured.
+    ram = WORK / "ram"
+    ram.mkdir(exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3g", "tmpfs", str(ram)], check=True)
+    rows, notes = [], []
     try:
         # 1. Verification of an up-to-date client.
         for name, root, count in (("1 GiB in 1,000 files", big, 1000 // scale),
                                   ("20,000 files of 1 KiB", small, 20000 // scale)):
             url = f"http://127.0.0.1:{http_port}/{'big' if root is big else 'small'}/"
             game = game_folder(root, url)
-            ours = median(lambda: until_ending([str(WINE), str(game / "KorvanthUpdater.exe")], game), args.runs)
-            floor = median(lambda: until_ending([str(WINE), str(game / "floor.exe"), "verify", url], game),
-                           args.runs)
+            ours, floor = paired(lambda: until_ending([str(WINE), str(game / "KorvanthUpdater.exe")], game),
+                                 lambda: until_ending([str(WINE), str(game / "floor.exe"), "verify", url], game),
+                                 args.runs)
             files = [str(p.relative_to(game)) for p in sorted((game / "data").rglob("*.pak"))]
             (root / "list.txt").write_text("\n".join(files) + "\n")
             md5sum = median(lambda: wall(["xargs", "-a", str(root / "list.txt"), "md5sum"], game), args.runs)
             rows.append((f"verify {name}", ours, floor, "md5sum", md5sum,
                          f"{ours / count * 1000:.3f} ms/file"))
+            os.environ["FLOOR_NO_PRELOAD"] = "1"
+            unloaded = median(lambda: until_ending([str(WINE), str(game / "floor.exe"), "verify", url], game),
+                              args.runs)
+            del os.environ["FLOOR_NO_PRELOAD"]
+            notes.append(f"verify {name}: floor {floor / count * 1000:.3f} ms/file with the provider DLL kept "
+                         f"loaded, {unloaded / count * 1000:.3f} ms/file without")
 
         # 2. A large download over HTTP and HTTPS; 3. where the console output of
         # a smaller one goes (on a terminal every print costs milliseconds).
@@ -233,16 +255,16 @@ def main():
             if not (serve / folder).exists():
                 (serve / folder).symlink_to(make_download(WORK / f"dl-{size >> 20}", size) / "server")
             url = f"{scheme}://{host}:{port}/{folder}/"
-            game = game_folder(WORK / f"dl-{scheme}-{size >> 20}", url)
+            game = game_folder(ram / f"dl-{scheme}-{size >> 20}", url)
             target = game / "big.bin"
 
             def reset():
                 target.unlink(missing_ok=True)
 
-            ours = median(lambda: until_ending([str(WINE), str(game / "KorvanthUpdater.exe")], game, sink),
-                          args.runs, reset)
-            floor = median(lambda: until_ending([str(WINE), str(game / "floor.exe"), "download", url,
-                                                 "big.bin", str(size)], game, sink), args.runs, reset)
+            ours, floor = paired(
+                lambda: until_ending([str(WINE), str(game / "KorvanthUpdater.exe")], game, sink),
+                lambda: until_ending([str(WINE), str(game / "floor.exe"), "download", url, "big.bin", str(size)],
+                                     game, sink), args.runs, reset)
             trust = ["--cacert", str(ca_pem)] if scheme == "https" else []
             curl = median(lambda: wall(["curl", "-s", "-o", str(WORK / "curl.bin")] + trust +
                                        [url + "files/big.bin"], WORK), args.runs)
@@ -261,11 +283,14 @@ def main():
     finally:
         nginx.terminate()
         nginx.wait()
+        subprocess.run(["umount", "-l", str(ram)])
 
     print(f"\n{'row':<44} {'updater':>9} {'floor':>9} {'ratio':>6}   {'peer':<8} {'peer s':>8} {'ratio':>6}  note")
     for name, ours, floor, peer, peer_time, note in rows:
         print(f"{name:<44} {ours:9.3f} {floor:9.3f} {ours / floor:6.2f}   {peer:<8} {peer_time:8.3f} "
               f"{ours / peer_time:6.2f}  {note}")
+    for note in notes:
+        print(note)
     print("\npeak resident memory of the updater process (Wine process, KiB):")
     for mib, kib in memory:
         print(f"  download of {mib:>5} MiB: {kib} KiB")
