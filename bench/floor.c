@@ -1,7 +1,8 @@
 /* The floor the updater is measured against: the same platform calls in the
    same order, with nothing of the updater's own around them.
      floor verify BASEURL              fetch manifest.txt, hash every listed file
-     floor download BASEURL NAME SIZE  fetch files/NAME into NAME.kvdl with the
+     floor download BASEURL NAME SIZE  fetch manifest.txt, try NAME's digest,
+                                       fetch files/NAME into NAME.kvdl with the
                                        per-chunk progress print and flush, hash
                                        it, rename it over NAME
    Both print the updater's ending line when done. Paths in the manifest are
@@ -142,6 +143,11 @@ int main(int argc, char** argv)
     }
     if (argc == 5 && strcmp(argv[1], "download") == 0) {
         char remote[1024], temp[1024];
+        char* manifest = NULL;
+        size_t manifestSize = 0;
+        /* As the updater: the manifest first, then the (missing) local file's digest. */
+        Get(argv[2], "manifest.txt", NULL, &manifest, &manifestSize, 0);
+        Md5(argv[3], digest);
         snprintf(remote, sizeof(remote), "files/%s", argv[3]);
         snprintf(temp, sizeof(temp), "%s.kvdl", argv[3]);
         Get(argv[2], remote, temp, NULL, NULL, strtoull(argv[4], NULL, 10));
