@@ -26,7 +26,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd -P)
 prefix=/root/wine32-$(printf '%s' "$repo" | md5sum | cut -c1-12)
 cwd=$(pwd -P)
 if [ "$1" = "--init" ]; then
-  set -- wineboot -i
+  set -- wineboot
 elif [ "$1" = "--stop-server" ]; then
   :
 else
