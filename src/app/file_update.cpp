@@ -15,13 +15,12 @@ namespace {
 
 const char TempSuffix[] = ".kvdl";
 
-// True when the verified copy now stands at the target path.
-bool UpdateOneFile(const std::string& baseUrl, const ManifestEntry& entry)
+// True when the verified copy now stands at target; temp is where it is
+// downloaded and checked first.
+bool UpdateOneFile(const std::string& baseUrl, const ManifestEntry& entry, const std::string& target,
+                   const std::string& temp)
 {
-    const std::string target = ToLocalPath(entry.path);
     CreateParentDirs(target);
-    const std::string temp = target + TempSuffix;
-
     if (!HttpDownload(baseUrl, "files/" + entry.path, temp, NULL, entry.size))
         return false;
 
@@ -48,8 +47,10 @@ int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEnt
     for (int i = 0; i < count; ++i) {
         const ManifestEntry& entry = pending[i];
         std::printf(" [%d/%d] %s\n", i + 1, count, entry.path.c_str());
-        if (!UpdateOneFile(baseUrl, entry)) {
-            DeleteFileA((ToLocalPath(entry.path) + TempSuffix).c_str());
+        const std::string target = ToLocalPath(entry.path);
+        const std::string temp = target + TempSuffix;
+        if (!UpdateOneFile(baseUrl, entry, target, temp)) {
+            DeleteFileA(temp.c_str());
             ++failures;
         }
     }

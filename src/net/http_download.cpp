@@ -7,7 +7,7 @@
 #include <winhttp.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <cwchar>
 
 #include "url_split.h"
 
