@@ -17,6 +17,7 @@
 #include "http_download.h"
 #include "manifest.h"
 #include "path_rules.h"
+#include "system_library.h"
 #include "verification.h"
 
 const char DefaultBaseUrl[] = KORVANTH_DEFAULT_BASE_URL;
@@ -25,15 +26,32 @@ namespace {
 
 const char OverrideFileName[] = "update.url";
 
-void UseExecutableFolder()
+// The wide-character calls find and enter the folder whatever its name: the
+// ANSI ones turn characters outside the code page into '?', and the run
+// would go on somewhere else.
+bool EnterExecutableFolder()
 {
-    char modulePath[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(NULL, modulePath, MAX_PATH);
-    // A failed or truncated module path names no folder of ours: staying in
-    // the folder the updater was started in is the safer guess.
-    if (length == 0 || length >= MAX_PATH)
-        return;
-    SetCurrentDirectoryA(FolderOfPath(std::string(modulePath, length)).c_str());
+    std::wstring modulePath(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(NULL, &modulePath[0], static_cast<DWORD>(modulePath.size()));
+        if (length == 0)
+            return false;
+        if (length < modulePath.size()) {
+            modulePath.resize(length);
+            break;
+        }
+        // Cut short: no Windows path is longer than 32,767 characters.
+        if (modulePath.size() > 32768)
+            return false;
+        modulePath.resize(modulePath.size() * 2);
+    }
+    // Windows refuses a current folder longer than this (and Wine, which
+    // takes one, then fails to start programs from it).
+    const std::wstring folder = StripFileName(modulePath);
+    if (folder.size() > MAX_PATH - 2)
+        return false;
+    return SetCurrentDirectoryW(folder.c_str()) != 0;
 }
 
 // update.url lets an operator point one client at a test server without a
@@ -70,11 +88,19 @@ void EndAfterDelay(const char* message, DWORD delayMs)
 void RunUpdate()
 {
     SetConsoleTitleA("Korvanth - Actualizador");
-    UseExecutableFolder();
-    KeepDigestProviderLoaded();
+    const bool inOwnFolder = EnterExecutableFolder();
     std::printf("=============================================\n");
     std::printf("       KORVANTH - Actualizador  v1.0\n");
     std::printf("=============================================\n\n");
+    if (!inOwnFolder) {
+        // Anywhere else, update.url and the game files would be someone
+        // else's: nothing is read or written, the game is started as it is.
+        EndAfterDelay(" [!] No pude abrir la carpeta del actualizador.\n"
+                      "     Inicio el juego igual...\n\n",
+                      1500);
+        return;
+    }
+    KeepDigestProviderLoaded();
 
     const std::string baseUrl = ChooseBaseUrl();
     std::printf(" Buscando actualizaciones...\n");
@@ -101,7 +127,7 @@ void RunUpdate()
         return;
     }
     std::printf("\n Hay %d archivo(s) para actualizar (%llu KB):\n\n", static_cast<int>(pending.size()),
-                static_cast<unsigned long long>(PendingTotalKb(pending)));
+                static_cast<unsigned long long>(SumPendingKb(pending)));
 
     const int failures = UpdatePendingFiles(baseUrl, pending);
     if (failures > 0) {
@@ -118,6 +144,7 @@ void RunUpdate()
 
 int main()
 {
+    RestrictDllSearchToSystem();
     try {
         RunUpdate();
     } catch (...) {

@@ -1,11 +1,24 @@
-// How manifest paths and the updater's own path become local file names.
+// How manifest paths and the updater's own path become local file names, and
+// which manifest paths the updater refuses. The release tool asks the same
+// rules, so it never publishes a line the updater would drop.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
-// False for a path that could reach outside the game folder or name a device
-// instead of a file: rooted, drive- or stream-qualified, a parent component,
-// or a reserved device name.
+// The longest manifest path taken, in bytes. The game folder goes in front
+// and ".kvdl" behind, and the calls the updater makes stop at 260
+// characters: this leaves 54 for the game folder, enough for the usual
+// places a game is installed.
+const std::size_t MaxManifestPathLength = 200;
+
+// Why the updater refuses a manifest path, or NULL when it takes it. A path
+// is refused when it could reach outside the game folder (rooted, drive- or
+// stream-qualified, a parent component), names a device instead of a file,
+// holds a control character, is longer than MaxManifestPathLength, or ends in
+// the temporary download suffix.
+const char* WhyPathRefused(const std::string& path);
+
 bool IsSafeRelativePath(const std::string& path);
 
 // The manifest's '/' separators as Windows file names want them.
@@ -13,4 +26,4 @@ std::string ToLocalPath(const std::string& manifestPath);
 
 // The folder part of a module path, without the final separator; the text
 // unchanged when it has no separator.
-std::string FolderOfPath(const std::string& modulePath);
+std::wstring StripFileName(const std::wstring& modulePath);

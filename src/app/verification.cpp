@@ -18,7 +18,7 @@ std::vector<ManifestEntry> FindPendingEntries(const std::vector<ManifestEntry>& 
     return pending;
 }
 
-std::uint64_t PendingTotalKb(const std::vector<ManifestEntry>& pending)
+std::uint64_t SumPendingKb(const std::vector<ManifestEntry>& pending)
 {
     std::uint64_t total = 0;
     for (const ManifestEntry& entry : pending)

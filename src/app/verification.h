@@ -11,4 +11,4 @@
 std::vector<ManifestEntry> FindPendingEntries(const std::vector<ManifestEntry>& entries);
 
 // KB to download: each size rounded down to whole KB before the sum.
-std::uint64_t PendingTotalKb(const std::vector<ManifestEntry>& pending);
+std::uint64_t SumPendingKb(const std::vector<ManifestEntry>& pending);

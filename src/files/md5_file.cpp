@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "system_library.h"
+
 namespace {
 
 const DWORD ReadChunkSize = 0x10000;
@@ -16,15 +18,8 @@ unsigned char readBuffer[ReadChunkSize];
 
 void KeepDigestProviderLoaded()
 {
-    // A full path, never a bare name: a DLL of that name dropped into the
-    // game folder must not be loaded instead.
-    char folder[MAX_PATH];
-    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH - 12)
-        return;
-    const std::string dll = std::string(folder, length) + "\\rsaenh.dll";
     // Deliberately never freed: the reference is meant to last the process.
-    LoadLibraryA(dll.c_str());
+    LoadSystemLibrary(L"rsaenh.dll");
 }
 
 bool Md5File(const std::string& path, std::string& digest)

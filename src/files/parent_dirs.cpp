@@ -5,6 +5,6 @@
 
 void CreateParentDirs(const std::string& path)
 {
-    for (const std::string& folder : ParentDirPrefixes(path))
+    for (const std::string& folder : ListParentDirs(path))
         CreateDirectoryA(folder.c_str(), NULL);
 }

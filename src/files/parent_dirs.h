@@ -6,7 +6,7 @@
 
 // Every prefix before a separator ('/' or '\', output with '\'), in the order
 // the folders must be made; the part after the last separator is the file.
-std::vector<std::string> ParentDirPrefixes(const std::string& path);
+std::vector<std::string> ListParentDirs(const std::string& path);
 
 // Failures are ignored: a folder that could not be made shows up later when
 // the file inside it cannot be created.

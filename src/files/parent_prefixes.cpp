@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-std::vector<std::string> ParentDirPrefixes(const std::string& path)
+std::vector<std::string> ListParentDirs(const std::string& path)
 {
     std::string copy = path;
     std::replace(copy.begin(), copy.end(), '/', '\\');

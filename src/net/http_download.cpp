@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "url_split.h"
+#include "winhttp_api.h"
 
 namespace {
 
@@ -35,11 +36,11 @@ void PrintProgress(std::uint64_t received, std::uint64_t expected)
 
 // The declared Content-Length, if the response has one. Read as text so that
 // a value beyond 32 bits is not cut down to something that looks plausible.
-bool QueryContentLength(HINTERNET request, std::uint64_t& length)
+bool QueryContentLength(const WinHttpApi& winHttp, HINTERNET request, std::uint64_t& length)
 {
     wchar_t text[32];
     DWORD textBytes = sizeof(text);
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+    if (!winHttp.queryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
                              text, &textBytes, WINHTTP_NO_HEADER_INDEX))
         return false;
     wchar_t* end = NULL;
@@ -56,7 +57,8 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
     std::wstring host;
     std::uint16_t port = 0;
     std::wstring urlPath;
-    if (!SplitUrl(baseUrl, secure, host, port, urlPath))
+    const WinHttpApi* winHttp = GetWinHttp();
+    if (winHttp == NULL || !SplitUrl(baseUrl, secure, host, port, urlPath))
         return false;
 
     const bool toFile = !filePath.empty();
@@ -72,24 +74,24 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
     DWORD statusBytes = sizeof(status);
     const std::wstring objectName = urlPath + ToWide(relativePath);
 
-    session = WinHttpOpen(L"KorvanthUpdater/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+    session = winHttp->open(L"KorvanthUpdater/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == NULL)
         goto done;
-    connection = WinHttpConnect(session, host.c_str(), port, 0);
+    connection = winHttp->connect(session, host.c_str(), port, 0);
     if (connection == NULL)
         goto done;
-    request = WinHttpOpenRequest(connection, L"GET", objectName.c_str(), NULL, WINHTTP_NO_REFERER,
+    request = winHttp->openRequest(connection, L"GET", objectName.c_str(), NULL, WINHTTP_NO_REFERER,
                                  WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
     if (request == NULL)
         goto done;
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+    if (!winHttp->sendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
                             0, 0))
         goto done;
-    if (!WinHttpReceiveResponse(request, NULL))
+    if (!winHttp->receiveResponse(request, NULL))
         goto done;
 
-    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    winHttp->queryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
                         WINHTTP_NO_HEADER_INDEX);
     if (status != 200)
@@ -104,7 +106,7 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
     } else {
         // WinHTTP ends a body quietly when the connection drops; in memory the
         // declared length is the only way to tell a manifest cut short.
-        hasDeclaredLength = QueryContentLength(request, declaredLength);
+        hasDeclaredLength = QueryContentLength(*winHttp, request, declaredLength);
         if (hasDeclaredLength && declaredLength > MaxInMemoryBody)
             goto done;
     }
@@ -112,7 +114,7 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
     ok = true;
     for (;;) {
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
+        if (!winHttp->queryDataAvailable(request, &available)) {
             ok = false;
             break;
         }
@@ -120,7 +122,7 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
             break;
         const DWORD chunk = available < TransferChunkSize ? available : TransferChunkSize;
         DWORD got = 0;
-        if (!WinHttpReadData(request, transferBuffer, chunk, &got)) {
+        if (!winHttp->readData(request, transferBuffer, chunk, &got)) {
             ok = false;
             break;
         }
@@ -156,10 +158,10 @@ done:
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (request != NULL)
-        WinHttpCloseHandle(request);
+        winHttp->closeHandle(request);
     if (connection != NULL)
-        WinHttpCloseHandle(connection);
+        winHttp->closeHandle(connection);
     if (session != NULL)
-        WinHttpCloseHandle(session);
+        winHttp->closeHandle(session);
     return ok;
 }

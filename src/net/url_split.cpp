@@ -2,8 +2,7 @@
 // URLs the transfer layer itself understands.
 #include "url_split.h"
 
-#include <windows.h>
-#include <winhttp.h>
+#include "winhttp_api.h"
 
 std::wstring ToWide(const std::string& text)
 {
@@ -31,7 +30,8 @@ bool SplitUrl(const std::string& url, bool& secure, std::wstring& host, std::uin
     parts.lpszUrlPath = pathBuffer;
     parts.dwUrlPathLength = 1024;
 
-    if (!WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts))
+    const WinHttpApi* winHttp = GetWinHttp();
+    if (winHttp == NULL || !winHttp->crackUrl(wideUrl.c_str(), 0, 0, &parts))
         return false;
 
     secure = parts.nScheme == INTERNET_SCHEME_HTTPS;

@@ -26,6 +26,7 @@ BANNER = ("=============================================\n"
 SEARCHING = " Buscando actualizaciones...\n"
 NO_SERVER = " [!] No pude contactar el servidor de parches.\n     Inicio el juego igual...\n\n"
 BAD_MANIFEST = " [!] Manifest vacio o invalido. Inicio el juego...\n"
+NO_FOLDER = " [!] No pude abrir la carpeta del actualizador.\n     Inicio el juego igual...\n\n"
 UP_TO_DATE = "\n Cliente al dia. Iniciando el juego...\n"
 COMPLETE = "\n Actualizacion completa! Iniciando el juego...\n"
 HASH_FAILED = "    [!] Hash incorrecto, descarga corrupta.\n"
@@ -132,12 +133,12 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
 
 # ----------------------------------------------------------- the game folder
 
-def make_game(tmp, build, files=None, with_game=True, update_url=None):
-    """tmp/game holds the updater, the stand-in game and the given files;
+def make_game(tmp, build, files=None, with_game=True, update_url=None, folder="game"):
+    """tmp/folder holds the updater, the stand-in game and the given files;
     tmp/elsewhere is the folder the updater is started from."""
     _, build_dir = BUILDS[build]
-    game = tmp / "game"
-    game.mkdir()
+    game = tmp / folder
+    game.mkdir(parents=True)
     (tmp / "elsewhere").mkdir()
     shutil.copy(build_dir / "KorvanthUpdater.exe", game / "KorvanthUpdater.exe")
     if with_game:
@@ -165,80 +166,102 @@ def snapshot(folder):
 
 # ---------------------------------------------------------------- the runner
 
+# What the game waits for after each ending's text: a run that skips the wait
+# starts the game before the player could read the line.
+WAITS = {NO_SERVER: 1.5, NO_FOLDER: 1.5, BAD_MANIFEST: 1.5, UP_TO_DATE: 1.2, COMPLETE: 1.2}
+
+
 @dataclass
 class Run:
     exit_code: int
     stdout: str
     stderr: str
     game_record: str
-    started_before_key: bool
 
 
-def windows_path(path):
-    return "Z:" + str(path).replace("/", "\\")
-
-
-def outside_game(tmp):
-    return {k: v for k, v in snapshot(tmp).items() if k != "game" and not k.startswith("game/")}
-
-
-def run_updater(tmp, build, expect_prompt=False, timeout=90):
-    """Runs the updater of tmp/game from tmp/elsewhere and checks what holds on
-    every path: exit code 0, nothing on stderr, the game started once in its
-    own folder (after the key when a prompt is expected), no new temporary
-    file left, and nothing changed outside the game folder."""
+def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=None, timeout=90):
+    """Runs the updater of tmp/folder from tmp/elsewhere and checks what holds
+    on every path: exit code 0, nothing on stderr, the ending's wait, the game
+    started once in its own folder and not waited for (after the key when a
+    prompt is expected), no new temporary file left, and nothing changed
+    outside the game folder."""
     wrapper, _ = BUILDS[build]
-    game = tmp / "game"
+    game = tmp / folder
     record = game / "game_started.txt"
-    around = outside_game(tmp)
+    if game_starts is None:
+        game_starts = (game / "Korvanth.exe").exists()
+    around = {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)}
     temporaries = {p for p in snapshot(game) if p.endswith(".kvdl")}
     proc = subprocess.Popen([str(wrapper), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out = bytearray()
-    reader = threading.Thread(target=read_into, args=(proc.stdout, out), daemon=True)
+    out, arrivals = bytearray(), []
+    reader = threading.Thread(target=read_into, args=(proc.stdout, out, arrivals), daemon=True)
     reader.start()
-    err = []
-    err_reader = threading.Thread(target=lambda: err.append(proc.stderr.read()), daemon=True)
+    err = bytearray()
+    err_reader = threading.Thread(target=read_into, args=(proc.stderr, err, []), daemon=True)
     err_reader.start()
 
-    started_before_key = False
     if expect_prompt:
         deadline = time.monotonic() + timeout
         while PAUSE_PROMPT.encode() not in out and proc.poll() is None and time.monotonic() < deadline:
             time.sleep(0.05)
         time.sleep(0.3)  # a game started too early would have written its record by now
-        started_before_key = record.exists()
+        assert not record.exists(), "the game started before the key was pressed"
         proc.stdin.write(b"\n")
         proc.stdin.flush()
     proc.stdin.close()
     exit_code = proc.wait(timeout=timeout)
-    reader.join(timeout)
-    err_reader.join(timeout)
+    arrivals.append((time.monotonic(), float("inf")))
+    # The game may hold the same pipes: what the updater wrote is there by
+    # now, the end of the pipe only comes when the game exits.
+    reader.join(0.2)
+    err_reader.join(0.2)
 
-    # The game is started, not waited for: give its record a moment to appear.
+    # Started, not waited for: the record appears a moment later, and the
+    # game writes "exited" to it only two seconds after that.
     deadline = time.monotonic() + 15
-    while not record.exists() and (game / "Korvanth.exe").exists() and time.monotonic() < deadline:
+    while game_starts and "\ncwd=" not in read_record(record) and time.monotonic() < deadline:
         time.sleep(0.05)
-    game_record = record.read_text() if record.exists() else ""
-    if record.exists():
-        record.unlink()
-    run = Run(exit_code, bytes(out).decode("latin-1"), b"".join(err).decode("latin-1"),
-              game_record, started_before_key)
+    run = Run(exit_code, bytes(out).decode("latin-1"), bytes(err).decode("latin-1"), read_record(record))
+    record.unlink(missing_ok=True)
 
     assert run.exit_code == 0, run
     assert run.stderr == "", run
-    if (game / "Korvanth.exe").exists():
-        assert run.game_record == expected_game_record(game), run
-    assert not run.started_before_key, "the game started before the key was pressed"
+    cwd = "Z:" + str(game).replace("/", "\\")
+    assert run.game_record == (f"cmdline=\"Korvanth.exe\"\ncwd={cwd}\n" if game_starts else ""), run
     assert {p for p in snapshot(game) if p.endswith(".kvdl")} <= temporaries, "temporary file left"
-    assert outside_game(tmp) == around, "something changed outside the game folder"
+    assert {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)} == around, \
+        "something changed outside the game folder"
+    check_waits(out, arrivals)
     return run
 
 
-def read_into(stream, out):
-    """Appends as it arrives, so a prompt can be seen before the process ends."""
+def read_record(record):
+    try:
+        return record.read_bytes().decode("utf-8")
+    except FileNotFoundError:
+        return ""
+
+
+def read_into(stream, out, arrivals):
+    """Appends as it arrives, so a prompt can be seen before the process ends,
+    and notes when: (time, length so far) per read."""
     while chunk := stream.read1(65536):
         out.extend(chunk)
+        arrivals.append((time.monotonic(), len(out)))
+
+
+def check_waits(out, arrivals):
+    """From the read that completed an ending's text to the next output (or
+    the exit), at least the ending's wait must pass."""
+    for text, wait in WAITS.items():
+        at = bytes(out).find(text.replace("\n", "\r\n").encode())
+        if at < 0:
+            continue
+        end = at + len(text.replace("\n", "\r\n"))
+        shown = next(t for t, length in arrivals if length >= end)
+        after = next(t for t, length in arrivals if length > end)
+        assert after - shown >= wait - 0.1, f"waited {after - shown:.2f} s after {text!r}, not {wait} s"
 
 
 def check_transcript(got, expected_pieces):
@@ -265,7 +288,3 @@ def check_transcript(got, expected_pieces):
         else:
             last = piece.size if piece.received is None else piece.received
             assert received[-1] == last >> 10, f"last progress {received[-1]} KB, expected {last >> 10}"
-
-
-def expected_game_record(game):
-    return f"cmdline=\"Korvanth.exe\"\ncwd={windows_path(game)}\n"

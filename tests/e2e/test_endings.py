@@ -5,7 +5,7 @@ nothing touched outside the game folder."""
 
 import pytest
 
-from harness import (BAD_MANIFEST, COMPLETE, DEFAULT_BASE_URL, HASH_FAILED, NO_SERVER,
+from harness import (BAD_MANIFEST, BANNER, COMPLETE, DEFAULT_BASE_URL, HASH_FAILED, NO_FOLDER, NO_SERVER,
                      UP_TO_DATE, Progress, Reply, check_transcript,
                      game_missing, header, make_game, md5, run_updater, snapshot, with_failures)
 
@@ -143,3 +143,44 @@ def test_game_missing_reports_error_2_and_waits(tmp_path, build, server):
 
     check_transcript(run.stdout, [header(server.url), " Verificando 4 archivos...\n", UP_TO_DATE,
                                   game_missing(2)])
+
+
+# DLLs that game folders really hold (mod loaders' proxies) or that the
+# system loads on WinHTTP's and CryptoAPI's behalf.
+JUNK_DLLS = ["winhttp.dll", "webio.dll", "version.dll", "crypt32.dll", "rsaenh.dll"]
+
+
+@pytest.mark.parametrize("folder, junk_in", [
+    ("Игра Korvanth", "the game folder"),
+    ("コルヴァンス/游戏", "the start folder"),
+])
+def test_any_folder_name_and_other_programs_dlls(tmp_path, build, server, folder, junk_in):
+    server.publish(RELEASE)
+    game = make_game(tmp_path, build, dict(RELEASE, **{"readme.txt": b"Korvanth 1.0\r\n"}),
+                     update_url=server.url, folder=folder)
+    junk = game if junk_in == "the game folder" else tmp_path / "elsewhere"
+    for name in JUNK_DLLS:
+        (junk / name).write_bytes(b"not a DLL " * 100)
+
+    run = run_updater(tmp_path, build, folder=folder)
+
+    check_transcript(run.stdout, [
+        header(server.url), " Verificando 4 archivos...\n",
+        "\n Hay 1 archivo(s) para actualizar (0 KB):\n\n", " [1/1] readme.txt\n", Progress(14), COMPLETE])
+    assert (game / "readme.txt").read_bytes() == RELEASE["readme.txt"]
+    assert all((junk / name).read_bytes() == b"not a DLL " * 100 for name in JUNK_DLLS)
+
+
+def test_folder_too_deep_to_enter_is_left_alone(tmp_path, build, server):
+    # Windows refuses a current folder of more than 258 characters.
+    folder = "/".join(["d" * 90] * 3)
+    server.publish(RELEASE)
+    make_game(tmp_path, build, {"readme.txt": b"old"}, update_url=server.url, folder=folder)
+    before = snapshot(tmp_path)
+
+    run = run_updater(tmp_path, build, expect_prompt=True, folder=folder, game_starts=False)
+
+    # Wine will not start a program from such a folder either.
+    check_transcript(run.stdout, [BANNER, NO_FOLDER, game_missing({"x86_64": 123, "i686": 2}[build])])
+    assert server.requests == []
+    assert snapshot(tmp_path) == before

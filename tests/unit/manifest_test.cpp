@@ -38,11 +38,11 @@ TEST(ParseManifest, FormatRules)
         {"last line without LF", D + "\t1\tx\n" + D + "\t2\ty", {{D, 1, "x"}, {D, 2, "y"}}},
         {"CR LF and trailing blanks", D + "\t5\tx.dat \r \r\n" + D + "\t6\ty\r\n",
          {{D, 5, "x.dat"}, {D, 6, "y"}}},
-        {"CR alone separates nothing", D + "\t1\ta\r" + D + "\t2\tb\r",
-         {{D, 1, "a\r" + D + "\t2\tb"}}},
-        {"CR alone, malformed first record", "x\t1\ta\r" + D + "\t2\tb\r", {}},
-        {"trailing tab stays in path", D + "\t1\ta\t\n", {{D, 1, "a\t"}}},
-        {"fourth field stays in path", D + "\t1\ta\tb\n", {{D, 1, "a\tb"}}},
+        // CR alone ends no line: the path would run on over the next records,
+        // CRs and tabs included, and control characters are refused in paths.
+        {"CR alone separates nothing", D + "\t1\ta\r" + D + "\t2\tb\r", {}},
+        {"trailing tab makes the path refused", D + "\t1\ta\t\n", {}},
+        {"fourth field makes the path refused", D + "\t1\ta\tb\n", {}},
         {"blank, blanks-only, CR-only lines", "\n   \n\r\n" + D + "\t3\tz\n\n", {{D, 3, "z"}}},
         {"comment at column one", "# " + D + "\t1\tc\n#\n" + D + "\t2\td", {{D, 2, "d"}}},
         {"blank before # is no comment", " " + D.substr(1) + "\t7\tp", {{" " + D.substr(1), 7, "p"}}},
@@ -85,7 +85,8 @@ TEST(ParseManifest, RefusesUnsafePathsLikeMalformedLines)
         "../Korvanth.exe", "a/../../x", "a\\..\\..\\x", "..", "a/..", "a/.. /b", "a/. ./b",
         "a\\...\\b", "/etc/passwd", "\\Windows\\x.dll", "C:/Windows/x.dll", "C:x.dll",
         "data.pak:evil", "\\\\server\\share\\x", "CON", "sub/nul.txt", "COM1.dat", "lpt9",
-        "aux.tar.gz/x", "conin$",
+        "aux.tar.gz/x", "conin$", "COM0", "lpt0.txt", "COM\xB9", "lpt\xB2.dat", "com\xB3/x",
+        "a\x01b", "esc\x1B[2J", "del\x7F", "x.kvdl", "data/town.map.KVDL", "a.KvDl",
     };
     for (const char* path : unsafe) {
         const std::string text = D + "\t1\tsafe/before\n" + D + "\t2\t" + path + "\n" + D + "\t3\tafter";
@@ -95,14 +96,18 @@ TEST(ParseManifest, RefusesUnsafePathsLikeMalformedLines)
     // The Windows calls would stop at the NUL and see the device CON.
     const std::string nulInside("CON\0x", 5);
     EXPECT_TRUE(ParseManifest(D + "\t1\t" + nulInside).empty()) << "case: NUL inside the path";
+    EXPECT_TRUE(ParseManifest(D + "\t1\t" + std::string(201, 'p')).empty()) << "case: 201 bytes";
 }
 
 TEST(ParseManifest, KeepsPathsThatOnlyLookOdd)
 {
     const char* safe[] = {
         "a..b/c", "...x", "x..", "./a", "a/./b", "dir.d/file", "console.dat", "COM10",
-        "LPT0", "nul_file", "maps/town map.dat", "a b/..c", "datos/ma\xF1" "ana.txt",
+        "LPT", "COM\xB4", "nul_file", "maps/town map.dat", "a b/..c", "datos/ma\xF1" "ana.txt",
+        "x.kvdl.bak", "kvdl", "a.kvd", "tilde~1",
     };
+    const std::string longest(200, 'p');
+    EXPECT_EQ(ParseManifest(D + "\t1\t" + longest).size(), 1u) << "case: 200 bytes";
     for (const char* path : safe) {
         const std::vector<ManifestEntry> expected = {{D, 1, path}};
         EXPECT_EQ(ParseManifest(D + "\t1\t" + path), expected) << "case: " << path;

@@ -22,20 +22,23 @@ TEST(ToLocalPath, SlashesBecomeBackslashesAndNothingElseChanges)
         EXPECT_EQ(ToLocalPath(c.input), c.expected) << "case: " << c.input;
 }
 
-TEST(FolderOfPath, DropsTheLastSeparatorAndWhatFollows)
+TEST(StripFileName, DropsTheLastSeparatorAndWhatFollows)
 {
-    const TextCase cases[] = {
-        {"C:\\Games\\Korvanth\\KorvanthUpdater.exe", "C:\\Games\\Korvanth"},
-        {"C:/Games/KorvanthUpdater.exe", "C:/Games"},
-        {"C:\\a/b\\u.exe", "C:\\a/b"},
-        {"\\\\server\\share\\u.exe", "\\\\server\\share"},
-        {"u.exe", "u.exe"},
+    const struct {
+        const wchar_t* input;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"C:\\Games\\Korvanth\\KorvanthUpdater.exe", L"C:\\Games\\Korvanth"},
+        {L"C:/Games/KorvanthUpdater.exe", L"C:/Games"},
+        {L"C:\\a/b\\u.exe", L"C:\\a/b"},
+        {L"\\\\server\\share\\u.exe", L"\\\\server\\share"},
+        {L"u.exe", L"u.exe"},
         // "C:" alone would name the drive's current folder, not its root.
-        {"C:\\u.exe", "C:\\"},
-        {"Z:/u.exe", "Z:/"},
+        {L"C:\\u.exe", L"C:\\"},
+        {L"Z:/u.exe", L"Z:/"},
     };
-    for (const TextCase& c : cases)
-        EXPECT_EQ(FolderOfPath(c.input), c.expected) << "case: " << c.input;
+    for (const auto& c : cases)
+        EXPECT_EQ(StripFileName(c.input), c.expected) << "case: " << testing::PrintToString(std::wstring(c.input));
 }
 
 }  // namespace

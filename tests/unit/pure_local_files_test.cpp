@@ -35,7 +35,7 @@ TEST(DigestEquals, ExactBytesOnlyAndSymmetric)
     }
 }
 
-TEST(ParentDirPrefixes, OutermostFirstNeverTheFileItself)
+TEST(ListParentDirs, OutermostFirstNeverTheFileItself)
 {
     const struct {
         const char* path;
@@ -52,7 +52,7 @@ TEST(ParentDirPrefixes, OutermostFirstNeverTheFileItself)
         {"", {}},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ParentDirPrefixes(c.path), c.expected) << "case: " << c.path;
+        EXPECT_EQ(ListParentDirs(c.path), c.expected) << "case: " << c.path;
 }
 
 }  // namespace
