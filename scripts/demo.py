@@ -3,7 +3,8 @@
 local HTTPS patch server on loopback, with a CA of its own that only the
 demo's Wine prefix trusts, gives a game folder an older client, and runs the
 updater under Wine twice, as a player would: the first run updates, the
-second finds the client current. Called by demo.sh once everything is built."""
+second finds the client current. Last, the operator's check of the live
+server. Called by demo.sh once everything is built."""
 
 import http.server
 import functools
@@ -55,7 +56,8 @@ def run_updater(game):
         if started.exists():
             break
         time.sleep(0.05)
-    where = started.read_text().splitlines()[-1] if started.exists() else "not started"
+    lines = started.read_text(encoding="utf-8").splitlines() if started.exists() else []
+    where = next((line for line in lines if line.startswith("cwd=")), "not started")
     print(f"\n[demo] exit code {result.returncode}; game: {where}", flush=True)
 
 
@@ -86,7 +88,8 @@ def main():
 
     pki = make_pki(REPO / "build" / "demo-pki")
     trust(pki)
-    handler = functools.partial(QuietHandler, directory=str(server_dir))
+    # The live release, as nginx serves it in production (docs/hosting.md).
+    handler = functools.partial(QuietHandler, directory=str(server_dir / "current"))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(str(pki / "trusted.pem"))
@@ -98,6 +101,8 @@ def main():
     try:
         run_updater(game)
         run_updater(game)
+        print(f"\n$ korvanth-publish --check --cacert {pki / 'ca.pem'} {url}", flush=True)
+        subprocess.run([str(PUBLISH), "--check", "--cacert", str(pki / "ca.pem"), url], check=True)
     finally:
         server.shutdown()
         print("[demo] patch server stopped")

@@ -38,8 +38,8 @@ def _write_pair(folder, stem, cert, key):
 
 
 def make_pki(folder: Path):
-    """folder/ca.der, folder/trusted.pem and folder/untrusted.pem (cert + key)."""
-    if (folder / "ca.der").exists():
+    """folder/ca.der and ca.pem, folder/trusted.pem and folder/untrusted.pem (cert + key)."""
+    if (folder / "ca.pem").exists():
         return folder
     folder.mkdir(parents=True, exist_ok=True)
     ca_key = ec.generate_private_key(ec.SECP256R1())
@@ -51,4 +51,5 @@ def make_pki(folder: Path):
     _write_pair(folder, "untrusted",
                 _certificate("localhost", "localhost", stranger_key, stranger_key, False), stranger_key)
     (folder / "ca.der").write_bytes(ca.public_bytes(serialization.Encoding.DER))
+    (folder / "ca.pem").write_bytes(ca.public_bytes(serialization.Encoding.PEM))
     return folder

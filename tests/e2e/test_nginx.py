@@ -1,7 +1,8 @@
-"""The real deployment: a release published with korvanth-publish, served by
+"""The real deployment: releases published with korvanth-publish, served by
 nginx with the configuration the hosting guide gives (HTTPS, the tests' CA),
-and the updater run over a stale client: it updates, then finds it current."""
+the updater run against it, and the release tool's check of the live server."""
 
+import hashlib
 import socket
 import subprocess
 import time
@@ -44,30 +45,88 @@ def nginx(tmp_path_factory, pki):
     proc.wait(10)
 
 
-def test_publish_serve_update(tmp_path, build, nginx):
-    url, server = nginx
-    release = tmp_path.parent / f"release-{build}"
-    files = {"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes(),
-             "data/maps/town.map": bytes(i % 251 for i in range(90_000)),
-             "data/new/intro.txt": b"Bienvenido\r\n",
-             "readme.txt": b"Korvanth 1.2\r\n"}
+def publish(release_dir, files, server, *options):
     for path, data in files.items():
-        (release / path).parent.mkdir(parents=True, exist_ok=True)
-        (release / path).write_bytes(data)
-    published = subprocess.run([str(TOOL), str(release), str(server)], capture_output=True, text=True)
-    assert published.returncode == 0, published.stderr
-    game = make_game(tmp_path, build, {"readme.txt": b"Korvanth 1.1\r\n"}, update_url=url)
+        (release_dir / path).parent.mkdir(parents=True, exist_ok=True)
+        (release_dir / path).write_bytes(data)
+    result = subprocess.run([str(TOOL), *options, str(release_dir), str(server)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+
+
+# One file per class of name the release tool accepts: each must come back
+# under its own name through nginx and the updater.
+ACCEPTED = {
+    "letters and digits": "Data/Maps2/Town01.MAP",
+    "blanks": " lead/two  blanks.txt",
+    "punctuation": "p/!#$&'()+,-;=@[]^_`{}~.dat",
+    "dots": ".hidden/dots...name.tar.gz",
+}
+
+
+def test_every_accepted_name_round_trips(tmp_path, build, nginx):
+    url, server = nginx
+    files = {path: path.encode() * 40 for path in ACCEPTED.values()}
+    files["Korvanth.exe"] = (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()
+    publish(tmp_path.parent / f"release-{build}", files, server)
+    game = make_game(tmp_path, build, update_url=url)
 
     first = run_updater(tmp_path, build)
 
+    order = sorted(ACCEPTED.values())
+    kb = sum(len(files[path]) >> 10 for path in order)
     check_transcript(first.stdout, [
-        header(url), " Verificando 4 archivos...\n",
-        f"\n Hay 3 archivo(s) para actualizar ({90_000 >> 10} KB):\n\n",
-        " [1/3] data/maps/town.map\n", Progress(90_000),
-        " [2/3] data/new/intro.txt\n", Progress(12),
-        " [3/3] readme.txt\n", Progress(14), COMPLETE])
+        header(url), " Verificando 5 archivos...\n", f"\n Hay 4 archivo(s) para actualizar ({kb} KB):\n\n",
+        *[piece for i, path in enumerate(order) for piece in (f" [{i + 1}/4] {path}\n", Progress(len(files[path])))],
+        COMPLETE])
     on_disk = snapshot(game)
-    assert all(on_disk[path] == data for path, data in files.items())
+    assert {name: on_disk.get(path) for name, path in ACCEPTED.items()} == \
+        {name: files[path] for name, path in ACCEPTED.items()}
 
     second = run_updater(tmp_path, build)
-    check_transcript(second.stdout, [header(url), " Verificando 4 archivos...\n", UP_TO_DATE])
+    check_transcript(second.stdout, [header(url), " Verificando 5 archivos...\n", UP_TO_DATE])
+
+
+def test_rollback_serves_the_previous_release_again(tmp_path, build, nginx):
+    url, server = nginx
+    release = tmp_path.parent / f"rollback-{build}"
+    v1 = {"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes(),
+          "data/town.map": b"town v1" * 300}
+    publish(release, v1, server)
+    publish(release, {"data/town.map": b"town v2" * 300}, server)
+    rolled = subprocess.run([str(TOOL), "--rollback", str(server)], capture_output=True, text=True)
+    assert rolled.returncode == 0, rolled.stderr
+    game = make_game(tmp_path, build, {"data/town.map": b"town v2" * 300}, update_url=url)
+
+    run = run_updater(tmp_path, build)
+
+    check_transcript(run.stdout, [
+        header(url), " Verificando 2 archivos...\n", "\n Hay 1 archivo(s) para actualizar (2 KB):\n\n",
+        " [1/1] data/town.map\n", Progress(2100), COMPLETE])
+    assert (game / "data" / "town.map").read_bytes() == v1["data/town.map"]
+
+
+RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, "readme.txt": b"hola\r\n"}
+
+
+@pytest.mark.parametrize("name, damage, base, message", [
+    ("served as published", None, "", None),
+    ("a file changed behind nginx's back",
+     lambda live: (live / "files" / "readme.txt").write_bytes(b"HOLA\r\n"), "",
+     f"readme.txt: digest {hashlib.md5(b'HOLA' + bytes([13, 10])).hexdigest()}, manifest says"),
+    ("a file missing", lambda live: (live / "files" / "data" / "a b.pak").unlink(), "", "data/a b.pak: status 404"),
+    ("a base URL with nothing below it", None, "elsewhere/", "elsewhere/manifest.txt: status 404"),
+])
+def test_check_of_a_live_server(tmp_path, nginx, pki, name, damage, base, message):
+    url, server = nginx
+    publish(tmp_path / "release", RELEASE, server)
+    if damage:
+        damage(server / "current")
+
+    result = subprocess.run([str(TOOL), "--check", "--cacert", str(pki / "ca.pem"), url + base],
+                            capture_output=True, text=True)
+
+    if message is None:
+        assert (result.returncode, result.stdout) == (0, f"ok: 3 files (76813 bytes) served by {url}\n"), \
+            result.stderr
+    else:
+        assert result.returncode == 1 and message in result.stderr, result.stderr

@@ -1,7 +1,11 @@
 """korvanth-publish, the operator's release tool, run as an operator would."""
 
 import hashlib
+import os
+import random
+import signal
 import subprocess
+import time
 from pathlib import Path
 
 import pytest
@@ -15,12 +19,29 @@ def publish(*args):
     return subprocess.run([str(TOOL), *map(str, args)], capture_output=True, text=True)
 
 
-def make_release(root, files):
+def make_release(root, files, links=()):
+    """files: {path: bytes}; links: (path, target) symbolic links."""
     for path, data in files.items():
         target = root / path
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
+    for path, target in links:
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        os.symlink(target, root / path)
     return root
+
+
+def manifest_of(files):
+    return "".join(f"{hashlib.md5(files[p]).hexdigest()}\t{len(files[p])}\t{p}\n" for p in sorted(files))
+
+
+def served(server):
+    live = server / "current" / "files"
+    return {str(p.relative_to(live)): p.read_bytes() for p in live.rglob("*") if p.is_file()}
+
+
+def tree(folder):
+    return sorted((str(p.relative_to(folder)), p.is_symlink() and os.readlink(p)) for p in folder.rglob("*"))
 
 
 RELEASE = {
@@ -31,81 +52,89 @@ RELEASE = {
 }
 
 
-def test_publishes_the_updaters_format(tmp_path):
+def test_publishes_the_updaters_format_links_under_their_own_names(tmp_path):
     release = make_release(tmp_path / "release", dict(RELEASE, **{
-        "KorvanthUpdater.exe": b"MZ updater", "update.url": b"http://test/\n"}))
+        "KorvanthUpdater.exe": b"MZ updater", "update.url": b"http://test/\n", "shared/bell.wav": b"ding"}),
+        links=[("data/alias.map", "maps/town.map"), ("sounds", "shared")])
 
     result = publish(release, tmp_path / "server")
 
     assert result.returncode == 0, result.stderr
-    assert result.stderr == ""
-    expected = "".join(f"{hashlib.md5(RELEASE[p]).hexdigest()}\t{len(RELEASE[p])}\t{p}\n"
-                       for p in sorted(RELEASE))
-    assert (tmp_path / "server" / "manifest.txt").read_bytes() == expected.encode()
-    served = {str(p.relative_to(tmp_path / "server" / "files")): p.read_bytes()
-              for p in (tmp_path / "server" / "files").rglob("*") if p.is_file()}
-    assert served == RELEASE
+    expected = dict(RELEASE, **{"data/alias.map": RELEASE["data/maps/town.map"], "shared/bell.wav": b"ding",
+                                "sounds/bell.wav": b"ding"})
+    assert (tmp_path / "server" / "current" / "manifest.txt").read_text() == manifest_of(expected)
+    assert served(tmp_path / "server") == expected
+    for name in ["KorvanthUpdater.exe", "update.url"]:
+        assert f"note: {name} is not published" in result.stderr
     assert publish("--check", tmp_path / "server").returncode == 0
 
 
-def test_include_updater_on_request(tmp_path):
-    release = make_release(tmp_path / "release", dict(RELEASE, **{"KorvanthUpdater.exe": b"MZ updater"}))
-    assert publish("--include-updater", release, tmp_path / "server").returncode == 0
-    assert "\tKorvanthUpdater.exe\n" in (tmp_path / "server" / "manifest.txt").read_text()
-
-
-def test_warns_without_the_game(tmp_path):
-    release = make_release(tmp_path / "release", {"readme.txt": b"x"})
-    result = publish(release, tmp_path / "server")
-    assert result.returncode == 0
-    assert "warning: the release has no Korvanth.exe" in result.stderr
-
-
-@pytest.mark.parametrize("names, named", [
-    (["data/town.map.kvdl"], "data/town.map.kvdl"),
-    (["CON"], "CON"),
-    (["sub/nul.txt"], "sub/nul.txt"),
-    (["com1.dat"], "com1.dat"),
-    (["data/bad."], "data/bad."),
-    (["data/bad "], "data/bad "),
-    (["what?.txt"], "what?.txt"),
-    (["a<b"], "a<b"),
-    (["pipe|name"], "pipe|name"),
-    (['quote".txt'], 'quote".txt'),
-    (["back\\slash"], "back\\slash"),
-    (["tab\tname"], "tab\tname"),
-    (["line\nend"], "line\nend"),
-    (["Readme.txt", "readme.txt"], "eadme.txt"),
-    (["Data/a.pak", "data/b.pak"], "ata"),
+@pytest.mark.parametrize("files, links, named, reason", [
+    ({"data/town.map.kvdl": b"x"}, [], "data/town.map.kvdl", "temporary download suffix"),
+    ({"sub/nul.txt": b"x"}, [], "sub/nul.txt", "Windows device"),
+    ({"com0.dat": b"x"}, [], "com0.dat", "Windows device"),
+    ({"100%.wav": b"x"}, [], "100%.wav", "start of an escape"),
+    ({"canción.wav": b"x"}, [], "canción.wav", "non-ASCII"),
+    ({"p/" + "x" * 250: b"x"}, [], "p/xxx", "longer than 200 bytes"),
+    ({"KORVAN~1.EXE": b"x"}, [], "KORVAN~1.EXE", "short name"),
+    ({"data/NAME~12": b"x"}, [], "data/NAME~12", "short name"),
+    ({"data/bad.": b"x"}, [], "data/bad.", "ending in a dot or a blank"),
+    ({"what?.txt": b"x"}, [], "what?.txt", "Windows forbids"),
+    ({'quote".txt': b"x"}, [], 'quote".txt', "Windows forbids"),
+    ({"back\\slash": b"x"}, [], "back\\slash", "Windows forbids"),
+    ({"tab\tname": b"x"}, [], "tab\tname", "control character"),
+    ({"Readme.txt": b"x"}, [], "Readme.txt", "only by case"),
+    ({"Data/a.pak": b"x"}, [], "Data", "only by case"),
+    ({}, [("data/loop", "..")], "data/loop", "a loop"),
+    ({}, [("self", "self")], "self", "loops"),
+    ({}, [("dangling.dat", "nowhere.dat")], "dangling.dat", "link to nothing"),
+    (None, [], "release", "no file to publish"),
 ])
-def test_refuses_what_breaks_a_player(tmp_path, names, named):
-    release = make_release(tmp_path / "release", dict(RELEASE, **{n: b"x" for n in names}))
+def test_refuses_what_no_player_could_fetch(tmp_path, files, links, named, reason):
+    server = tmp_path / "server"
+    assert publish(make_release(tmp_path / "good", RELEASE), server).returncode == 0
+    before = tree(server)
+    # None: a release holding nothing but what is never published.
+    files = {"KorvanthUpdater.exe": b"MZ", "update.url": b"x"} if files is None else dict(RELEASE, **files)
 
-    result = publish(release, tmp_path / "server")
+    result = publish(make_release(tmp_path / "release", files, links), server)
 
-    assert result.returncode == 1
-    assert named in result.stderr
-    assert not (tmp_path / "server" / "manifest.txt").exists()
+    assert result.returncode == 1, result.stderr
+    assert f"{named}" in result.stderr and reason in result.stderr, result.stderr
+    assert tree(server) == before
 
 
-def test_republish_copies_only_what_changed(tmp_path):
+def test_republish_links_what_did_not_change_and_rolls_back(tmp_path):
     files = {f"data/part{i:03}.pak": f"part {i}".encode() * 100 for i in range(120)}
     files["Korvanth.exe"] = b"MZ"
     release = make_release(tmp_path / "release", files)
     server = tmp_path / "server"
-    assert "121 copied, 0 unchanged, 0 removed" in publish(release, server).stdout
+    assert "121 copied, 0 unchanged" in publish(release, server).stdout
 
     (release / "data" / "part007.pak").write_bytes(b"patched")
     (release / "data" / "part100.pak").unlink()
     result = publish(release, server)
 
-    assert "published 120 files" in result.stdout
-    assert "1 copied, 119 unchanged, 1 removed" in result.stdout
-    assert (server / "files" / "data" / "part007.pak").read_bytes() == b"patched"
-    assert not (server / "files" / "data" / "part100.pak").exists()
-    assert "part100" not in (server / "manifest.txt").read_text()
-    assert not list(server.rglob("*.publish-tmp"))
+    assert "published 120 files" in result.stdout and "1 copied, 119 unchanged" in result.stdout
+    first, second = server / "releases" / "000001" / "files", server / "current" / "files"
+    assert (second / "data" / "part007.pak").read_bytes() == b"patched"
+    assert not (second / "data" / "part100.pak").exists()
+    assert (first / "data/part001.pak").stat().st_ino == (second / "data/part001.pak").stat().st_ino
+    assert "nothing changed" in publish(release, server).stdout
+
+    assert publish("--rollback", server).returncode == 0
+    assert (server / "current" / "files" / "data" / "part100.pak").exists()
+    assert publish("--rollback", server).returncode == 1
     assert publish("--check", server).returncode == 0
+
+
+def test_keeps_a_few_earlier_releases(tmp_path):
+    release = make_release(tmp_path / "release", RELEASE)
+    server = tmp_path / "server"
+    for version in range(6):
+        (release / "readme.txt").write_text(f"v{version}")
+        assert publish("--keep", "2", release, server).returncode == 0
+    assert sorted(p.name for p in (server / "releases").iterdir()) == ["000004", "000005", "000006"]
 
 
 @pytest.mark.parametrize("damage, message", [
@@ -118,7 +147,7 @@ def test_republish_copies_only_what_changed(tmp_path):
 def test_check_finds_a_damaged_server_folder(tmp_path, damage, message):
     release = make_release(tmp_path / "release", RELEASE)
     assert publish(release, tmp_path / "server").returncode == 0
-    damage(tmp_path / "server")
+    damage(tmp_path / "server" / "releases" / "000001")
 
     result = publish("--check", tmp_path / "server")
 
@@ -128,6 +157,7 @@ def test_check_finds_a_damaged_server_folder(tmp_path, damage, message):
 
 @pytest.mark.parametrize("args, code", [
     (["--help"], 0), ([], 2), (["--bogus", "a", "b"], 2), (["--check"], 2), (["only-one"], 2),
+    (["--keep", "x", "a", "b"], 2), (["--rollback"], 2),
 ])
 def test_command_line(args, code):
     result = publish(*args)
@@ -136,8 +166,63 @@ def test_command_line(args, code):
     assert "usage: korvanth-publish" in stream
 
 
-def test_refuses_a_server_folder_inside_the_release(tmp_path):
+@pytest.mark.parametrize("server_in", ["release", "server"])
+def test_refuses_folders_inside_each_other(tmp_path, server_in):
     release = make_release(tmp_path / "release", RELEASE)
-    result = publish(release, release / "server")
+    server = release / "server" if server_in == "release" else tmp_path / "server"
+    if server_in == "server":
+        release = make_release(server / "release", RELEASE)
+    result = publish(release, server)
     assert result.returncode == 2
-    assert not (release / "server" / "manifest.txt").exists()
+    assert not (server / "current").exists()
+
+
+def test_publishes_killed_at_any_moment_leave_one_whole_release(tmp_path):
+    rng = random.Random(7)
+    files = {f"data/part{i}.pak": rng.randbytes(10 << 20) for i in range(5)}
+    files["Korvanth.exe"] = b"MZ"
+    release = make_release(tmp_path / "release", files)
+    server = tmp_path / "server"
+    started = time.monotonic()
+    assert publish(release, server).returncode == 0
+    took = time.monotonic() - started
+    live = manifest_of(files)
+
+    for round in range(20):
+        changed = f"data/part{round % 5}.pak"
+        files[changed] = rng.randbytes(10 << 20)
+        (release / changed).write_bytes(files[changed])
+        proc = subprocess.Popen([str(TOOL), "--quiet", str(release), str(server)], stderr=subprocess.DEVNULL)
+        time.sleep(rng.uniform(0, took * 1.2))
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        check = publish("--check", server)
+        served_manifest = (server / "current" / "manifest.txt").read_text()
+        assert check.returncode == 0 and served_manifest in (live, manifest_of(files)), (round, check.stderr)
+        live = served_manifest
+
+    # Two at once wait for each other; the second one's release ends up live.
+    runs = [subprocess.Popen([str(TOOL), "--quiet", str(release), str(server)], stderr=subprocess.DEVNULL)
+            for _ in range(2)]
+    assert [run.wait() for run in runs] == [0, 0]
+    assert (server / "current" / "manifest.txt").read_text() == manifest_of(files)
+    assert publish("--check", server).returncode == 0
+    assert not [p for p in (server / "releases").iterdir() if p.name.startswith(".")]
+
+
+def test_mirror_copies_the_live_release_and_drops_stale_files(tmp_path):
+    release = make_release(tmp_path / "release", RELEASE)
+    server, mirror = tmp_path / "server", tmp_path / "mirror"
+    mirror_tool = REPO / "tools" / "mirror" / "korvanth-mirror"
+    for change in [None, "news.txt instead of readme.txt"]:
+        if change:
+            (release / "readme.txt").unlink()
+            (release / "news.txt").write_bytes(b"nuevo")
+        assert publish(release, server).returncode == 0
+
+        mirrored = subprocess.run([str(mirror_tool), str(server), str(mirror)], capture_output=True, text=True)
+
+        assert mirrored.returncode == 0, mirrored.stderr
+        assert publish("--check", mirror).returncode == 0
+        listed = {p.relative_to(mirror / "files") for p in (mirror / "files").rglob("*") if p.is_file()}
+        assert listed == {p.relative_to(release) for p in release.rglob("*") if p.is_file()}

@@ -1,5 +1,5 @@
-// What a release may contain so that every player's updater accepts it and
-// every player's Windows can store it.
+// What a release may contain so that every player's updater fetches each
+// file, through the web server, to the same name in the game folder.
 #pragma once
 
 #include <string>

@@ -1,0 +1,212 @@
+// Checking a live server over HTTP(S), the way a player's updater reaches it:
+// manifest.txt below the base URL, then every listed file below files/. This
+// is what proves that a CDN or mirror serves exactly the release. Files are
+// fetched a few at a time so that the network and the digests keep both
+// cores busy.
+#include <curl/curl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "server_check.h"
+
+namespace {
+
+const unsigned Connections = 4;
+
+struct Fetched {
+    long status = 0;
+    std::uint64_t size = 0;
+    std::string md5;
+    std::string error;  // empty when the transfer itself went through
+};
+
+struct Sink {
+    EVP_MD_CTX* md5;
+    std::string* body;  // the manifest's bytes are kept, a file's only hashed
+    std::uint64_t size;
+};
+
+std::size_t Receive(char* data, std::size_t one, std::size_t count, void* userdata)
+{
+    Sink* sink = static_cast<Sink*>(userdata);
+    const std::size_t length = one * count;
+    if (sink->body != nullptr)
+        sink->body->append(data, length);
+    else if (EVP_DigestUpdate(sink->md5, data, length) != 1)
+        return 0;
+    sink->size += length;
+    return length;
+}
+
+CURL* NewConnection(const std::string& baseUrl, const std::string& caFile)
+{
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr)
+        return nullptr;
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "korvanth-publish/1.0");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Receive);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // WinHTTP follows redirects too, but never from https down to http.
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, baseUrl.rfind("https:", 0) == 0 ? "https" : "http,https");
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
+    if (!caFile.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+    return curl;
+}
+
+Fetched Fetch(CURL* curl, const std::string& url, std::string* body)
+{
+    Fetched result;
+    Sink sink = {EVP_MD_CTX_new(), body, 0};
+    if (sink.md5 == nullptr || EVP_DigestInit_ex(sink.md5, EVP_md5(), nullptr) != 1) {
+        EVP_MD_CTX_free(sink.md5);
+        result.error = "cannot make a digest";
+        return result;
+    }
+    char error[CURL_ERROR_SIZE] = "";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+    result.size = sink.size;
+    if (code != CURLE_OK)
+        result.error = error[0] != '\0' ? error : curl_easy_strerror(code);
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(sink.md5, value, &length) == 1 && length == 16) {
+        char text[33];
+        for (unsigned int i = 0; i < 16; ++i)
+            std::snprintf(text + 2 * i, 3, "%02x", value[i]);
+        result.md5.assign(text, 32);
+    }
+    EVP_MD_CTX_free(sink.md5);
+    return result;
+}
+
+// Every byte a URL path may not carry as it is, escaped: the web server
+// decodes it back to the name on disk, as it does for the updater's request.
+std::string EscapePath(const std::string& path)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : path) {
+        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string TransferProblem(const Fetched& fetched)
+{
+    if (!fetched.error.empty())
+        return fetched.error;
+    if (fetched.status != 200)
+        return "status " + std::to_string(fetched.status);
+    return "";
+}
+
+}  // namespace
+
+int CheckUrl(const std::string& baseUrl, const std::string& caFile, bool quiet)
+{
+    const std::string base = baseUrl.empty() || baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    CURL* curl = NewConnection(base, caFile);
+    if (curl == nullptr) {
+        std::fprintf(stderr, "korvanth-publish: cannot start libcurl\n");
+        return 2;
+    }
+    std::string text;
+    const Fetched manifest = Fetch(curl, base + "manifest.txt", &text);
+    curl_easy_cleanup(curl);
+    std::string problem = TransferProblem(manifest);
+    if (problem.empty() && text.empty())
+        problem = "empty: players get \"No pude contactar el servidor de parches\"";
+    if (!problem.empty()) {
+        std::fprintf(stderr, "korvanth-publish: %smanifest.txt: %s\n", base.c_str(), problem.c_str());
+        return 1;
+    }
+    int problems = 0;
+    const std::vector<ManifestEntry> entries = ReadEntries(text, problems);
+
+    std::vector<std::string> found(entries.size());
+    std::atomic<std::size_t> next(0);
+    std::size_t done = 0;
+    std::uint64_t bytes = 0;
+    std::mutex lock;
+    std::condition_variable progressed;
+    auto worker = [&]() {
+        CURL* connection = NewConnection(base, caFile);
+        for (std::size_t i = next++; i < entries.size(); i = next++) {
+            const ManifestEntry& e = entries[i];
+            Fetched fetched;
+            if (connection == nullptr)
+                fetched.error = "cannot start libcurl";
+            else
+                fetched = Fetch(connection, base + "files/" + EscapePath(e.path), nullptr);
+            std::string why = TransferProblem(fetched);
+            if (why.empty())
+                why = CompareWithEntry(e, fetched.size, fetched.md5);
+            std::lock_guard<std::mutex> hold(lock);
+            found[i] = why;
+            ++done;
+            bytes += fetched.size;
+            progressed.notify_one();
+        }
+        curl_easy_cleanup(connection);
+    };
+    std::vector<std::thread> workers;
+    for (unsigned i = 0; i < Connections; ++i)
+        workers.emplace_back(worker);
+
+    std::uint64_t total = 0;
+    for (const ManifestEntry& e : entries)
+        total += e.size;
+    const bool showProgress = !quiet && isatty(STDERR_FILENO);
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        while (done < entries.size()) {
+            progressed.wait_for(hold, std::chrono::milliseconds(200));
+            if (showProgress)
+                std::fprintf(stderr, "\rchecked %zu/%zu files, %llu/%llu MiB", done, entries.size(),
+                             static_cast<unsigned long long>(bytes >> 20),
+                             static_cast<unsigned long long>(total >> 20));
+        }
+    }
+    for (std::thread& t : workers)
+        t.join();
+    if (showProgress)
+        std::fprintf(stderr, "\n");
+
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (!found[i].empty()) {
+            std::fprintf(stderr, "korvanth-publish: %s: %s\n", entries[i].path.c_str(), found[i].c_str());
+            ++problems;
+        }
+    }
+    curl_global_cleanup();
+    if (problems > 0)
+        return 1;
+    if (!quiet)
+        std::printf("ok: %zu files (%llu bytes) served by %s\n", entries.size(),
+                    static_cast<unsigned long long>(bytes), base.c_str());
+    return 0;
+}
