@@ -2,7 +2,8 @@
 # Installs what building, testing and the demo need on a Debian 12 machine
 # (run as root). Safe to run again: it only installs what is missing.
 # With --i386 it also prepares the i386 root whose 32-bit Wine runs the
-# shipped updater in the tests.
+# shipped updater in the tests; with --release it installs only what the
+# release build (scripts/release.sh) needs, and no Wine.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,11 @@ packages=(
   osslsigncode
 )
 
+if [ "${1:-}" = "--release" ]; then
+  packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 libssl-dev libcurl4-openssl-dev
+            osslsigncode)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -24,6 +30,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
+[ "${1:-}" = "--release" ] && exit 0
 here=$(cd "$(dirname "$0")" && pwd)
 "$here/wine-x86_64.sh" --init
 

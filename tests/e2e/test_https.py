@@ -1,15 +1,20 @@
 """The built-in server is reached over HTTPS: a certificate the system trusts
 gives a normal update, any other ends in "no server" and changes nothing."""
 
+import shutil
+
 from harness import (COMPLETE, NO_SERVER, Progress, check_transcript, header,
                      make_game, run_updater, snapshot)
 
 RELEASE = {"data/a.pak": b"A" * 70_000, "readme.txt": b"hola\r\n"}
 
 
-def test_trusted_certificate_updates(tmp_path, build, https_server):
+def test_trusted_certificate_updates(tmp_path, build, https_server, release_builds):
     https_server.publish(RELEASE)
     game = make_game(tmp_path, build, update_url=https_server.url)
+    if build == "i686":
+        # What players get: the release build, signed.
+        shutil.copy(release_builds["signed"] / "KorvanthUpdater.exe", game)
 
     run = run_updater(tmp_path, build)
 

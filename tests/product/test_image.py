@@ -16,10 +16,14 @@ KNOWN_DLLS = {"KERNEL32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL"}
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 
 
-@pytest.fixture(scope="module")
-def image():
-    assert SHIPPED.exists(), "build the i686 tree first (scripts/build.sh)"
-    return pefile.PE(str(SHIPPED))
+@pytest.fixture(scope="module", params=["built", "signed release"])
+def image(request):
+    """The i686 build's updater, and the signed one of the release build:
+    signing must leave everything a player's Windows looks at intact."""
+    if request.param == "built":
+        assert SHIPPED.exists(), "build the i686 tree first (scripts/build.sh)"
+        return pefile.PE(str(SHIPPED))
+    return pefile.PE(str(request.getfixturevalue("release_builds")["signed"] / "KorvanthUpdater.exe"))
 
 
 def resources(image, type_id):

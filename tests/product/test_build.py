@@ -1,0 +1,73 @@
+"""An operator builds the updater for their own server with one -D option
+(configuring refuses a value that is not an https URL ending in '/'), and
+ships it from the release build: the same bytes from any folder, signed on
+request, with the release tool as a package."""
+
+import subprocess
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+
+
+def configure(tmp_path, url):
+    return subprocess.run(
+        ["cmake", "-S", str(REPO), "-B", str(tmp_path / "b"), "-DKORVANTH_BUILD_TESTS=OFF",
+         f"-DKORVANTH_DEFAULT_BASE_URL={url}"],
+        capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("url", [
+    "http://patch.example.com/korvanth/",
+    "https://patch.example.com/korvanth",
+    "https:///",
+    "patch.example.com/",
+    'https://patch.example.com/"quoted"/',
+    "https://patch.example.com/with blank/",
+])
+def test_refuses_what_is_not_an_https_url_ending_in_slash(tmp_path, url):
+    result = configure(tmp_path, url)
+    assert result.returncode != 0
+    assert "KORVANTH_DEFAULT_BASE_URL must be an https URL ending in '/'" in result.stderr
+
+
+@pytest.mark.parametrize("url", ["https://patch.example.com/", "https://cdn.example.net:8443/games/korvanth/"])
+def test_builds_in_the_operators_url(tmp_path, url):
+    result = configure(tmp_path, url)
+    assert result.returncode == 0, result.stderr
+    generated = (tmp_path / "b" / "generated" / "default_base_url.h").read_text()
+    assert f'#define KORVANTH_DEFAULT_BASE_URL "{url}"' in generated
+
+
+def test_release_builds_are_the_same_from_any_folder(release_builds):
+    sums = [(release_builds[name] / "SHA256SUMS").read_text() for name in ["a", "b"]]
+    assert sums[0] == sums[1]
+    assert [line.split()[1] for line in sums[0].splitlines()] == [
+        "KorvanthUpdater.exe", "korvanth-publish", "korvanth-publish_1.0.0_amd64.deb"]
+
+
+def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path):
+    signed = release_builds["signed"] / "KorvanthUpdater.exe"
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", str(release_builds["ca"]), "-in", str(signed)],
+                              capture_output=True, text=True)
+    assert verified.returncode == 0, verified.stdout + verified.stderr
+    subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(tmp_path / "bare.exe")],
+                   check=True, capture_output=True)
+    assert (tmp_path / "bare.exe").read_bytes() == (release_builds["a"] / "KorvanthUpdater.exe").read_bytes()
+
+
+@pytest.mark.parametrize("way", ["package", "cmake --install"])
+def test_release_tool_installs(release_builds, tmp_path, way):
+    if way == "package":
+        subprocess.run(["dpkg", "-x", str(release_builds["a"] / "korvanth-publish_1.0.0_amd64.deb"), str(tmp_path)],
+                       check=True)
+    else:
+        subprocess.run(["cmake", "--install", str(release_builds["b"].parent / "build" / "release-tool"),
+                        "--prefix", str(tmp_path / "usr")], check=True, capture_output=True)
+    helped = subprocess.run([str(tmp_path / "usr" / "bin" / "korvanth-publish"), "--help"], capture_output=True,
+                            text=True)
+    assert helped.returncode == 0 and helped.stdout.startswith("usage: korvanth-publish")
+    assert (tmp_path / "usr" / "bin" / "korvanth-mirror").exists()
+    assert (tmp_path / "usr" / "share" / "korvanth" / "korvanth-patch.conf").read_bytes() == \
+        (REPO / "tools" / "nginx" / "korvanth-patch.conf").read_bytes()
