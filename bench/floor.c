@@ -63,7 +63,8 @@ static int Get(const char* baseUrl, const char* name, const char* path, char** b
         if (!WinHttpQueryDataAvailable(request, &available) || available == 0)
             break;
         if (!WinHttpReadData(request, transfer, available < sizeof(transfer) ? available : sizeof(transfer),
-                             &got) || got == 0)
+                             &got) ||
+            got == 0)
             break;
         received += got;
         if (path) {
@@ -89,7 +90,8 @@ static int Get(const char* baseUrl, const char* name, const char* path, char** b
 
 static int Md5(const char* path, char* text)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              NULL);
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
     BYTE value[16];

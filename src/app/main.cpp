@@ -33,8 +33,7 @@ bool EnterExecutableFolder()
 {
     std::wstring modulePath(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(NULL, &modulePath[0], static_cast<DWORD>(modulePath.size()));
+        const DWORD length = GetModuleFileNameW(NULL, &modulePath[0], static_cast<DWORD>(modulePath.size()));
         if (length == 0)
             return false;
         if (length < modulePath.size()) {

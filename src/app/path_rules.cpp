@@ -60,7 +60,8 @@ bool HasTempSuffix(const std::string& path)
     if (path.size() < length)
         return false;
     for (std::string::size_type i = 0; i < length; ++i) {
-        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(path[path.size() - length + i])));
+        const char c = static_cast<char>(
+            std::tolower(static_cast<unsigned char>(path[path.size() - length + i])));
         if (c != suffix[i])
             return false;
     }

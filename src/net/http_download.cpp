@@ -40,8 +40,8 @@ bool QueryContentLength(const WinHttpApi& winHttp, HINTERNET request, std::uint6
 {
     wchar_t text[32];
     DWORD textBytes = sizeof(text);
-    if (!winHttp.queryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
-                             text, &textBytes, WINHTTP_NO_HEADER_INDEX))
+    if (!winHttp.queryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text,
+                              &textBytes, WINHTTP_NO_HEADER_INDEX))
         return false;
     wchar_t* end = NULL;
     length = std::wcstoull(text, &end, 10);
@@ -50,8 +50,8 @@ bool QueryContentLength(const WinHttpApi& winHttp, HINTERNET request, std::uint6
 
 }  // namespace
 
-bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
-                  const std::string& filePath, std::string* body, std::uint64_t expectedSize)
+bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, const std::string& filePath,
+                  std::string* body, std::uint64_t expectedSize)
 {
     bool secure = false;
     std::wstring host;
@@ -74,33 +74,31 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
     DWORD statusBytes = sizeof(status);
     const std::wstring objectName = urlPath + ToWide(relativePath);
 
-    session = winHttp->open(L"KorvanthUpdater/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    session = winHttp->open(L"KorvanthUpdater/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0);
     if (session == NULL)
         goto done;
     connection = winHttp->connect(session, host.c_str(), port, 0);
     if (connection == NULL)
         goto done;
     request = winHttp->openRequest(connection, L"GET", objectName.c_str(), NULL, WINHTTP_NO_REFERER,
-                                 WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
+                                   WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0);
     if (request == NULL)
         goto done;
-    if (!winHttp->sendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
-                            0, 0))
+    if (!winHttp->sendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         goto done;
     if (!winHttp->receiveResponse(request, NULL))
         goto done;
 
     winHttp->queryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
-                        WINHTTP_NO_HEADER_INDEX);
+                          WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes, WINHTTP_NO_HEADER_INDEX);
     if (status != 200)
         goto done;
 
     if (toFile) {
         // Created only now, so a refused request never truncates an old file.
-        file = CreateFileA(filePath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+        file = CreateFileA(filePath.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           NULL);
         if (file == INVALID_HANDLE_VALUE)
             goto done;
     } else {

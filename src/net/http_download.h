@@ -9,5 +9,5 @@
 // the body goes to filePath, created anew only once the server answered 200,
 // with a progress line when expectedSize is not 0. True when the status was
 // 200 and the body was received (and written) to its end.
-bool HttpDownload(const std::string& baseUrl, const std::string& relativePath,
-                  const std::string& filePath, std::string* body, std::uint64_t expectedSize);
+bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, const std::string& filePath,
+                  std::string* body, std::uint64_t expectedSize);

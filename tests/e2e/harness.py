@@ -4,7 +4,6 @@ from another folder and collects what a player would see."""
 
 import hashlib
 import http.server
-import os
 import re
 import shutil
 import ssl
@@ -13,6 +12,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+from types import SimpleNamespace
 
 REPO = Path(__file__).resolve().parents[2]
 BUILDS = {
@@ -23,7 +23,6 @@ BUILDS = {
 BANNER = ("=============================================\n"
           "       KORVANTH - Actualizador  v1.0\n"
           "=============================================\n\n")
-SEARCHING = " Buscando actualizaciones...\n"
 NO_SERVER = " [!] No pude contactar el servidor de parches.\n     Inicio el juego igual...\n\n"
 BAD_MANIFEST = " [!] Manifest vacio o invalido. Inicio el juego...\n"
 NO_FOLDER = " [!] No pude abrir la carpeta del actualizador.\n     Inicio el juego igual...\n\n"
@@ -40,7 +39,7 @@ def md5(data):
 
 def header(url=None):
     tested = f" [i] Usando servidor de pruebas: {url}\n\n" if url is not None else ""
-    return BANNER + tested + SEARCHING
+    return BANNER + tested + " Buscando actualizaciones...\n"
 
 
 def with_failures(count):
@@ -54,12 +53,11 @@ def game_missing(error):
 
 @dataclass
 class Progress:
-    """Stands in an expected transcript for one file's progress line: chunk
-    sizes under WinHTTP vary, so only its shape and figures are fixed. size is
-    the manifest's, received what arrived (None: all of it, "partial": the
-    download broke off somewhere, possibly before the first line)."""
+    """One file's progress line in an expected transcript: WinHTTP's chunk
+    sizes vary, so only its shape and figures are fixed. partial: the
+    download broke off anywhere, possibly before the first line."""
     size: int
-    received: object = None
+    partial: bool = False
 
 
 # ---------------------------------------------------------------- the server
@@ -113,14 +111,12 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server
         server.requests.append((self.path, self.headers.get("User-Agent")))
-        reply = None
-        if self.path.startswith(server.base_path):
-            reply = server.routes.get(self.path[len(server.base_path):])
-        reply = reply or Reply(status=404, body=b"not found")
+        base = server.base_path
+        reply = self.path.startswith(base) and server.routes.get(self.path[len(base):]) or Reply(404, b"not found")
         self.send_response(reply.status)
-        headers = {"Content-Length": str(len(reply.body)), "Connection": "close"}
-        headers.update(reply.headers)  # a value of None leaves the header out
-        for name, value in headers.items():
+        # A header given as None is left out.
+        for name, value in dict({"Content-Length": str(len(reply.body)), "Connection": "close"},
+                                **reply.headers).items():
             if value is not None:
                 self.send_header(name, value)
         self.end_headers()
@@ -133,7 +129,7 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
 
 # ----------------------------------------------------------- the game folder
 
-def make_game(tmp, build, files=None, with_game=True, update_url=None, folder="game"):
+def make_game(tmp, build, files=None, update_url=None, folder="game"):
     """tmp/folder holds the updater, the stand-in game and the given files;
     tmp/elsewhere is the folder the updater is started from."""
     _, build_dir = BUILDS[build]
@@ -141,8 +137,7 @@ def make_game(tmp, build, files=None, with_game=True, update_url=None, folder="g
     game.mkdir(parents=True)
     (tmp / "elsewhere").mkdir()
     shutil.copy(build_dir / "KorvanthUpdater.exe", game / "KorvanthUpdater.exe")
-    if with_game:
-        shutil.copy(build_dir / "tests" / "StandInGame.exe", game / "Korvanth.exe")
+    shutil.copy(build_dir / "tests" / "StandInGame.exe", game / "Korvanth.exe")
     for path, data in (files or {}).items():
         target = game / path
         target.parent.mkdir(parents=True, exist_ok=True)
@@ -154,14 +149,7 @@ def make_game(tmp, build, files=None, with_game=True, update_url=None, folder="g
 
 def snapshot(folder):
     """{relative path: bytes or None for a folder} of everything below folder."""
-    result = {}
-    for root, dirs, names in os.walk(folder):
-        for d in dirs:
-            result[os.path.relpath(os.path.join(root, d), folder)] = None
-        for n in names:
-            p = os.path.join(root, n)
-            result[os.path.relpath(p, folder)] = Path(p).read_bytes()
-    return result
+    return {str(p.relative_to(folder)): None if p.is_dir() else p.read_bytes() for p in folder.rglob("*")}
 
 
 # ---------------------------------------------------------------- the runner
@@ -171,35 +159,23 @@ def snapshot(folder):
 WAITS = {NO_SERVER: 1.5, NO_FOLDER: 1.5, BAD_MANIFEST: 1.5, UP_TO_DATE: 1.2, COMPLETE: 1.2}
 
 
-@dataclass
-class Run:
-    exit_code: int
-    stdout: str
-    stderr: str
-    game_record: str
-
-
-def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=None, timeout=90):
+def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True, timeout=90):
     """Runs the updater of tmp/folder from tmp/elsewhere and checks what holds
     on every path: exit code 0, nothing on stderr, the ending's wait, the game
     started once in its own folder and not waited for (after the key when a
     prompt is expected), no new temporary file left, and nothing changed
     outside the game folder."""
-    wrapper, _ = BUILDS[build]
     game = tmp / folder
     record = game / "game_started.txt"
-    if game_starts is None:
-        game_starts = (game / "Korvanth.exe").exists()
     around = {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)}
     temporaries = {p for p in snapshot(game) if p.endswith(".kvdl")}
-    proc = subprocess.Popen([str(wrapper), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
+    proc = subprocess.Popen([str(BUILDS[build][0]), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, arrivals = bytearray(), []
-    reader = threading.Thread(target=read_into, args=(proc.stdout, out, arrivals), daemon=True)
-    reader.start()
-    err = bytearray()
-    err_reader = threading.Thread(target=read_into, args=(proc.stderr, err, []), daemon=True)
-    err_reader.start()
+    out, err, arrivals = bytearray(), bytearray(), []
+    readers = [threading.Thread(target=read_into, args=args, daemon=True)
+               for args in ((proc.stdout, out, arrivals), (proc.stderr, err, []))]
+    for reader in readers:
+        reader.start()
 
     if expect_prompt:
         deadline = time.monotonic() + timeout
@@ -214,19 +190,20 @@ def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=None
     arrivals.append((time.monotonic(), float("inf")))
     # The game may hold the same pipes: what the updater wrote is there by
     # now, the end of the pipe only comes when the game exits.
-    reader.join(0.2)
-    err_reader.join(0.2)
+    for reader in readers:
+        reader.join(0.2)
 
     # Started, not waited for: the record appears a moment later, and the
-    # game writes "exited" to it only two seconds after that.
+    # game writes "exited" to it only ten seconds after that.
     deadline = time.monotonic() + 15
-    while game_starts and "\ncwd=" not in read_record(record) and time.monotonic() < deadline:
+    while game_starts and b"\ncwd=" not in (record.exists() and record.read_bytes() or b"") and \
+            time.monotonic() < deadline:
         time.sleep(0.05)
-    run = Run(exit_code, bytes(out).decode("latin-1"), bytes(err).decode("latin-1"), read_record(record))
+    run = SimpleNamespace(exit_code=exit_code, stdout=bytes(out).decode("latin-1"), stderr=bytes(err).decode("latin-1"),
+                          game_record=record.read_bytes().decode("utf-8") if record.exists() else "")
     record.unlink(missing_ok=True)
 
-    assert run.exit_code == 0, run
-    assert run.stderr == "", run
+    assert (run.exit_code, run.stderr) == (0, ""), run
     cwd = "Z:" + str(game).replace("/", "\\")
     assert run.game_record == (f"cmdline=\"Korvanth.exe\"\ncwd={cwd}\n" if game_starts else ""), run
     assert {p for p in snapshot(game) if p.endswith(".kvdl")} <= temporaries, "temporary file left"
@@ -234,13 +211,6 @@ def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=None
         "something changed outside the game folder"
     check_waits(out, arrivals)
     return run
-
-
-def read_record(record):
-    try:
-        return record.read_bytes().decode("utf-8")
-    except FileNotFoundError:
-        return ""
 
 
 def read_into(stream, out, arrivals):
@@ -255,10 +225,10 @@ def check_waits(out, arrivals):
     """From the read that completed an ending's text to the next output (or
     the exit), at least the ending's wait must pass."""
     for text, wait in WAITS.items():
-        at = bytes(out).find(text.replace("\n", "\r\n").encode())
-        if at < 0:
+        written = text.replace("\n", "\r\n").encode()
+        if written not in out:
             continue
-        end = at + len(text.replace("\n", "\r\n"))
+        end = bytes(out).find(written) + len(written)
         shown = next(t for t, length in arrivals if length >= end)
         after = next(t for t, length in arrivals if length > end)
         assert after - shown >= wait - 0.1, f"waited {after - shown:.2f} s after {text!r}, not {wait} s"
@@ -271,7 +241,7 @@ def check_transcript(got, expected_pieces):
     progress = []
     for piece in expected_pieces:
         if isinstance(piece, Progress):
-            repeat = "*" if piece.received == "partial" else "+"
+            repeat = "*" if piece.partial else "+"
             pattern += r"((?:\r    \d+ / \d+ KB)" + repeat + r")\r\n"
             progress.append(piece)
         else:
@@ -281,10 +251,8 @@ def check_transcript(got, expected_pieces):
     for lines, piece in zip(match.groups(), progress):
         figures = [tuple(map(int, m)) for m in re.findall(r"\r    (\d+) / (\d+) KB", lines)]
         received = [r for r, _ in figures]
-        assert all(total == piece.size >> 10 for _, total in figures), f"progress totals {figures}"
-        assert received == sorted(received), f"progress goes backwards: {received}"
-        if piece.received == "partial":
+        assert {total for _, total in figures} <= {piece.size >> 10} and received == sorted(received), figures
+        if piece.partial:
             assert not received or received[-1] < piece.size >> 10, f"progress {received}"
         else:
-            last = piece.size if piece.received is None else piece.received
-            assert received[-1] == last >> 10, f"last progress {received[-1]} KB, expected {last >> 10}"
+            assert received[-1] == piece.size >> 10, f"last progress {received[-1]} KB, not {piece.size >> 10}"

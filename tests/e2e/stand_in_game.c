@@ -1,44 +1,34 @@
 /* Stand-in for Korvanth.exe in the end-to-end tests: records how it was
    started (command line and current folder, in UTF-8, whatever the folder's
-   name) in game_started.txt beside itself, then stays two seconds before it
+   name) in game_started.txt beside itself, then stays ten seconds before it
    writes "exited": an updater that waited for the game would show it. */
 #include <windows.h>
 #include <stdio.h>
 #include <wchar.h>
 
-static void PutUtf8(FILE* out, const wchar_t* text)
+static char utf8[4 * 32768];
+
+static const char* Utf8(const wchar_t* text)
 {
-    char bytes[4 * 32768];
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof(bytes), NULL, NULL);
-    if (length > 0)
-        fputs(bytes, out);
+    return WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8), NULL, NULL) > 0 ? utf8 : "?";
 }
 
 int main(void)
 {
     static wchar_t self[32768];
     static wchar_t cwd[32768];
-    DWORD length = GetModuleFileNameW(NULL, self, 32768);
-    wchar_t* slash;
     FILE* out;
 
-    if (length == 0 || length >= 32768)
-        return 1;
     GetCurrentDirectoryW(32768, cwd);
-    slash = wcsrchr(self, L'\\');
-    if (slash == NULL)
+    if (GetModuleFileNameW(NULL, self, 32768) == 0 || wcsrchr(self, L'\\') == NULL)
         return 1;
-    wcscpy(slash + 1, L"game_started.txt");
-    out = _wfopen(self, L"wb");
-    if (out == NULL)
+    wcscpy(wcsrchr(self, L'\\') + 1, L"game_started.txt");
+    if ((out = _wfopen(self, L"wb")) == NULL)
         return 1;
-    fputs("cmdline=", out);
-    PutUtf8(out, GetCommandLineW());
-    fputs("\ncwd=", out);
-    PutUtf8(out, cwd);
-    fputs("\n", out);
+    fprintf(out, "cmdline=%s\n", Utf8(GetCommandLineW()));
+    fprintf(out, "cwd=%s\n", Utf8(cwd));
     fflush(out);
-    Sleep(2000);
+    Sleep(10000);
     fputs("exited\n", out);
     fclose(out);
     return 0;

@@ -2,15 +2,13 @@
 nginx with the configuration the hosting guide gives (HTTPS, the tests' CA),
 the updater run against it, and the release tool's check of the live server."""
 
-import hashlib
 import socket
 import subprocess
 import time
 
 import pytest
 
-from harness import (COMPLETE, REPO, UP_TO_DATE, BUILDS, Progress, check_transcript, header,
-                     make_game, run_updater, snapshot)
+from harness import BUILDS, COMPLETE, REPO, Progress, check_transcript, header, make_game, md5, run_updater
 
 TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 CONFIG = REPO / "tools" / "nginx" / "korvanth-patch.conf"
@@ -55,78 +53,66 @@ def publish(release_dir, files, server, *options):
 
 # One file per class of name the release tool accepts: each must come back
 # under its own name through nginx and the updater.
-ACCEPTED = {
-    "letters and digits": "Data/Maps2/Town01.MAP",
-    "blanks": " lead/two  blanks.txt",
-    "punctuation": "p/!#$&'()+,-;=@[]^_`{}~.dat",
-    "dots": ".hidden/dots...name.tar.gz",
-}
+ACCEPTED = ["Data/Maps2/Town01.MAP", " lead/two  blanks.txt", "p/!#$&'()+,-;=@[]^_`{}~.dat",
+            ".hidden/dots...name.tar.gz"]
 
 
-def test_every_accepted_name_round_trips(tmp_path, build, nginx):
+def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path, build, nginx):
     url, server = nginx
-    files = {path: path.encode() * 40 for path in ACCEPTED.values()}
-    files["Korvanth.exe"] = (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()
-    publish(tmp_path.parent / f"release-{build}", files, server)
+    release = tmp_path.parent / f"release-{build}"
+    v1 = {path: path.encode() * 40 for path in ACCEPTED}
+    publish(release, dict(v1, **{"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()}),
+            server)
     game = make_game(tmp_path, build, update_url=url)
 
     first = run_updater(tmp_path, build)
 
-    order = sorted(ACCEPTED.values())
-    kb = sum(len(files[path]) >> 10 for path in order)
+    kb = sum(len(data) >> 10 for data in v1.values())
     check_transcript(first.stdout, [
         header(url), " Verificando 5 archivos...\n", f"\n Hay 4 archivo(s) para actualizar ({kb} KB):\n\n",
-        *[piece for i, path in enumerate(order) for piece in (f" [{i + 1}/4] {path}\n", Progress(len(files[path])))],
+        *[piece for i, path in enumerate(sorted(v1)) for piece in (f" [{i + 1}/4] {path}\n", Progress(len(v1[path])))],
         COMPLETE])
-    on_disk = snapshot(game)
-    assert {name: on_disk.get(path) for name, path in ACCEPTED.items()} == \
-        {name: files[path] for name, path in ACCEPTED.items()}
+    assert {path: (game / path).read_bytes() for path in v1} == v1
 
-    second = run_updater(tmp_path, build)
-    check_transcript(second.stdout, [header(url), " Verificando 5 archivos...\n", UP_TO_DATE])
-
-
-def test_rollback_serves_the_previous_release_again(tmp_path, build, nginx):
-    url, server = nginx
-    release = tmp_path.parent / f"rollback-{build}"
-    v1 = {"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes(),
-          "data/town.map": b"town v1" * 300}
-    publish(release, v1, server)
-    publish(release, {"data/town.map": b"town v2" * 300}, server)
-    rolled = subprocess.run([str(TOOL), "--rollback", str(server)], capture_output=True, text=True)
-    assert rolled.returncode == 0, rolled.stderr
-    game = make_game(tmp_path, build, {"data/town.map": b"town v2" * 300}, update_url=url)
-
-    run = run_updater(tmp_path, build)
-
-    check_transcript(run.stdout, [
-        header(url), " Verificando 2 archivos...\n", "\n Hay 1 archivo(s) para actualizar (2 KB):\n\n",
-        " [1/1] data/town.map\n", Progress(2100), COMPLETE])
-    assert (game / "data" / "town.map").read_bytes() == v1["data/town.map"]
+    changed = sorted(v1)[0]
+    for step, content in (("publish", b"v2"), ("--rollback", v1[changed])):
+        if step == "publish":
+            publish(release, {changed: b"v2"}, server)
+        else:
+            assert subprocess.run([str(TOOL), "--rollback", str(server)], capture_output=True).returncode == 0
+        run = run_updater(tmp_path, build)
+        check_transcript(run.stdout, [
+            header(url), " Verificando 5 archivos...\n", f"\n Hay 1 archivo(s) para actualizar ({len(content) >> 10} KB):\n\n",
+            f" [1/1] {changed}\n", Progress(len(content)), COMPLETE])
+        assert (game / changed).read_bytes() == content
 
 
 RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, "readme.txt": b"hola\r\n"}
 
 
-@pytest.mark.parametrize("name, damage, base, message", [
-    ("served as published", None, "", None),
-    ("a file changed behind nginx's back",
-     lambda live: (live / "files" / "readme.txt").write_bytes(b"HOLA\r\n"), "",
-     f"readme.txt: digest {hashlib.md5(b'HOLA' + bytes([13, 10])).hexdigest()}, manifest says"),
-    ("a file missing", lambda live: (live / "files" / "data" / "a b.pak").unlink(), "", "data/a b.pak: status 404"),
-    ("a base URL with nothing below it", None, "elsewhere/", "elsewhere/manifest.txt: status 404"),
+# Each check, of the server folder and of the live server, names what is wrong.
+@pytest.mark.parametrize("name, damage, messages", [
+    ("served as published", None, ["ok: 3 files\n", "ok: 3 files (76813 bytes) served by {url}\n"]),
+    ("a file changed", lambda live: (live / "files" / "readme.txt").write_bytes(b"HOLA\r\n"),
+     [f"readme.txt: digest {md5(bytes([72, 79, 76, 65, 13, 10]))}, manifest says"] * 2),
+    ("a file cut short", lambda live: (live / "files" / "readme.txt").write_bytes(b"hola"),
+     ["readme.txt: 4 bytes, manifest says 6"] * 2),
+    ("a file missing", lambda live: (live / "files" / "data" / "a b.pak").unlink(),
+     ["data/a b.pak: missing from files/", "data/a b.pak: status 404"]),
+    ("a line the updater skips", lambda live: (live / "manifest.txt").write_text(
+        (live / "manifest.txt").read_text() + "junk line\n"), ["line 4: the updater would skip it"] * 2),
+    ("no release at all", lambda live: (live / "manifest.txt").unlink(),
+     ["no manifest.txt", "manifest.txt: status 404"]),
 ])
-def test_check_of_a_live_server(tmp_path, nginx, pki, name, damage, base, message):
+def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
     url, server = nginx
     publish(tmp_path / "release", RELEASE, server)
     if damage:
-        damage(server / "current")
+        damage(server / "releases" / "000001")
 
-    result = subprocess.run([str(TOOL), "--check", "--cacert", str(pki / "ca.pem"), url + base],
-                            capture_output=True, text=True)
-
-    if message is None:
-        assert (result.returncode, result.stdout) == (0, f"ok: 3 files (76813 bytes) served by {url}\n"), \
-            result.stderr
-    else:
-        assert result.returncode == 1 and message in result.stderr, result.stderr
+    for target, message in zip([[str(server)], ["--cacert", str(pki / "ca.pem"), url]], messages):
+        result = subprocess.run([str(TOOL), "--check", *target], capture_output=True, text=True)
+        if damage is None:
+            assert (result.returncode, result.stdout) == (0, message.format(url=url)), result.stderr
+        else:
+            assert result.returncode == 1 and message in result.stderr, (target, result.stderr)

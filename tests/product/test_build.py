@@ -21,7 +21,6 @@ def configure(tmp_path, url):
 @pytest.mark.parametrize("url", [
     "http://patch.example.com/korvanth/",
     "https://patch.example.com/korvanth",
-    "https:///",
     "patch.example.com/",
     'https://patch.example.com/"quoted"/',
     "https://patch.example.com/with blank/",

@@ -28,15 +28,9 @@ def image(request):
 
 def resources(image, type_id):
     """{resource id: bytes} of one resource type."""
-    found = {}
-    for entry in image.DIRECTORY_ENTRY_RESOURCE.entries:
-        if entry.id != type_id:
-            continue
-        for name in entry.directory.entries:
-            for lang in name.directory.entries:
-                data = lang.data.struct
-                found[name.id] = image.get_data(data.OffsetToData, data.Size)
-    return found
+    return {name.id: image.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+            for entry in image.DIRECTORY_ENTRY_RESOURCE.entries if entry.id == type_id
+            for name in entry.directory.entries for lang in name.directory.entries}
 
 
 def test_32_bit_console_image_importing_only_known_dlls(image):
@@ -49,37 +43,23 @@ def test_32_bit_console_image_importing_only_known_dlls(image):
 
 def test_icon_has_16_32_48_and_256_pixels_in_32_bit_colour(image):
     groups = resources(image, RT_GROUP_ICON)
-    icons = resources(image, RT_ICON)
     assert len(groups) == 1
     group = next(iter(groups.values()))
-    _, kind, count = struct.unpack_from("<HHH", group)
-    assert kind == 1
-    sizes = {}
-    for i in range(count):
-        width, height, _, _, _, bits, _, icon_id = struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i)
-        sizes[width or 256] = (height or 256, bits, icons[icon_id])
-    assert sorted(sizes) == [16, 32, 48, 256]
-    for size, (height, bits, data) in sizes.items():
-        assert (height, bits) == (size, 32), size
-        if data.startswith(b"\x89PNG"):
-            png_width, png_height, depth, colour = struct.unpack_from(">IIBB", data, 16)
-            assert (png_width, png_height, depth, colour) == (size, size, 8, 6), size
-        else:
-            header_size, bmp_width, bmp_height, _, bmp_bits = struct.unpack_from("<IiiHH", data)
-            assert (header_size, bmp_width, bmp_height, bmp_bits) == (40, size, 2 * size, 32), size
+    entries = [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(struct.unpack_from("<H", group, 4)[0])]
+    # Width and height 0 stand for 256; every image must be in the icon table.
+    assert sorted((w or 256, h or 256, bits) for w, h, _, _, _, bits, _, _ in entries) == \
+        [(16, 16, 32), (32, 32, 32), (48, 48, 32), (256, 256, 32)]
+    assert {icon_id for *_, icon_id in entries} <= set(resources(image, RT_ICON))
 
 
 def test_version_block(image):
     fixed = image.VS_FIXEDFILEINFO[0]
-    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (0x00010000, 0)
-    assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (0x00010000, 0)
-    strings = {}
-    for info in image.FileInfo[0]:
-        for table in getattr(info, "StringTable", []):
-            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
-    assert strings["FileDescription"] == "Korvanth Auto-Updater"
-    assert strings["ProductName"] == "Korvanth"
-    assert strings["FileVersion"] == strings["ProductVersion"] == "1.0.0.0"
+    assert (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS) == \
+        (0x00010000, 0, 0x00010000, 0)
+    strings = {k.decode(): v.decode() for info in image.FileInfo[0] for table in getattr(info, "StringTable", [])
+               for k, v in table.entries.items()}
+    assert (strings["FileDescription"], strings["ProductName"], strings["FileVersion"], strings["ProductVersion"]) \
+        == ("Korvanth Auto-Updater", "Korvanth", "1.0.0.0", "1.0.0.0")
 
 
 def test_manifest_asks_for_no_elevation(image):

@@ -58,7 +58,8 @@ int Publish(const fs::path& release, const fs::path& server, std::size_t keep, b
     if (error)
         return UsageError(server.string() + ": " + error.message());
     if (Contains(releaseReal, serverReal) || Contains(serverReal, releaseReal)) {
-        std::fprintf(stderr, "korvanth-publish: the release and server folders must not contain each other\n");
+        std::fprintf(stderr,
+                     "korvanth-publish: the release and server folders must not contain each other\n");
         return 2;
     }
     std::vector<ReleaseFile> files;

@@ -42,8 +42,10 @@ bool IsLeftOut(const std::string& path)
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     for (const auto& entry : LeftOut) {
         if (lower == entry.name) {
-            std::fprintf(stderr, "korvanth-publish: note: %s is not published: %s; it ships with the game's installer\n",
-                         path.c_str(), entry.why);
+            std::fprintf(
+                stderr,
+                "korvanth-publish: note: %s is not published: %s; it ships with the game's installer\n",
+                path.c_str(), entry.why);
             return true;
         }
     }
@@ -52,7 +54,8 @@ bool IsLeftOut(const std::string& path)
 
 typedef std::vector<std::pair<dev_t, ino_t>> FolderChain;
 
-bool Walk(const fs::path& folder, const std::string& prefix, FolderChain& chain, std::vector<ReleaseFile>& files)
+bool Walk(const fs::path& folder, const std::string& prefix, FolderChain& chain,
+          std::vector<ReleaseFile>& files)
 {
     bool ok = true;
     std::error_code error;
@@ -108,7 +111,8 @@ bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files)
     }
     FolderChain chain(1, std::make_pair(info.st_dev, info.st_ino));
     bool ok = Walk(root, "", chain, files);
-    std::sort(files.begin(), files.end(), [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    std::sort(files.begin(), files.end(),
+              [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
     std::vector<std::string> paths;
     for (const ReleaseFile& f : files)
         paths.push_back(f.path);

@@ -45,7 +45,8 @@ std::string ReleaseName(unsigned long id)
 
 bool ParseReleaseName(const std::string& name, unsigned long& id)
 {
-    if (name.empty() || !std::all_of(name.begin(), name.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
+    if (name.empty() ||
+        !std::all_of(name.begin(), name.end(), [](unsigned char c) { return c >= '0' && c <= '9'; }))
         return false;
     id = std::strtoul(name.c_str(), nullptr, 10);
     return true;
@@ -57,7 +58,8 @@ std::vector<unsigned long> ListReleases(const fs::path& server)
 {
     std::vector<unsigned long> ids;
     std::error_code error;
-    for (fs::directory_iterator it(server / ReleasesFolder, error), end; !error && it != end; it.increment(error)) {
+    for (fs::directory_iterator it(server / ReleasesFolder, error), end; !error && it != end;
+         it.increment(error)) {
         unsigned long id = 0;
         if (it->is_directory() && ParseReleaseName(it->path().filename().string(), id))
             ids.push_back(id);
@@ -70,7 +72,8 @@ bool LiveRelease(const fs::path& server, unsigned long& id)
 {
     std::error_code error;
     const fs::path target = fs::read_symlink(server / CurrentLink, error);
-    return !error && target.parent_path() == ReleasesFolder && ParseReleaseName(target.filename().string(), id);
+    return !error && target.parent_path() == ReleasesFolder &&
+           ParseReleaseName(target.filename().string(), id);
 }
 
 // Held until the process ends, however it ends: the kernel drops the lock of
@@ -99,7 +102,8 @@ void ClearLeftovers(const fs::path& server)
 {
     std::error_code error;
     std::vector<fs::path> leftovers;
-    for (fs::directory_iterator it(server / ReleasesFolder, error), end; !error && it != end; it.increment(error)) {
+    for (fs::directory_iterator it(server / ReleasesFolder, error), end; !error && it != end;
+         it.increment(error)) {
         const std::string name = it->path().filename().string();
         if (name.rfind(IncomingPrefix, 0) == 0 || name.rfind(DiscardPrefix, 0) == 0)
             leftovers.push_back(it->path());
@@ -207,8 +211,9 @@ bool PrepareServer(const fs::path& server)
 {
     std::error_code error;
     if (HasOldLayout(server)) {
-        Fail(server, "holds manifest.txt at its top, as published by an older korvanth-publish: publish into a "
-                     "new folder and serve its \"current\" folder instead (see docs/hosting.md)");
+        Fail(server,
+             "holds manifest.txt at its top, as published by an older korvanth-publish: publish into a "
+             "new folder and serve its \"current\" folder instead (see docs/hosting.md)");
         return false;
     }
     fs::create_directories(server / ReleasesFolder, error);
@@ -224,20 +229,22 @@ bool PrepareServer(const fs::path& server)
 
 }  // namespace
 
-int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server, std::size_t keep, bool quiet)
+int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server, std::size_t keep,
+                   bool quiet)
 {
     if (!PrepareServer(server))
         return 2;
     unsigned long live = 0;
     const bool hasLive = LiveRelease(server, live);
     std::vector<unsigned long> ids = ListReleases(server);
+    // Numbers only go up, so a release number names one release for good.
+    const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
     // Releases after the live one were rolled back, or never went live: a
     // later rollback must not land on them.
     while (hasLive && !ids.empty() && ids.back() > live) {
         Discard(server, ids.back());
         ids.pop_back();
     }
-    const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
     const fs::path incoming = server / ReleasesFolder / (IncomingPrefix + ReleaseName(id));
     const fs::path liveFiles = hasLive ? server / ReleasesFolder / ReleaseName(live) / "files" : fs::path();
 
@@ -246,7 +253,8 @@ int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server
     std::error_code error;
     // A republish of what is live would only push a real earlier release
     // out of those kept for a rollback.
-    if (code == 0 && hasLive && copied == 0 && ReadFile(liveFiles.parent_path() / "manifest.txt") == ManifestText(files)) {
+    if (code == 0 && hasLive && copied == 0 &&
+        ReadFile(liveFiles.parent_path() / "manifest.txt") == ManifestText(files)) {
         fs::remove_all(incoming, error);
         if (!quiet)
             std::printf("nothing changed: release %s stays live\n", ReleaseName(live).c_str());
@@ -268,8 +276,9 @@ int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server
         std::uint64_t bytes = 0;
         for (const ReleaseFile& f : files)
             bytes += f.size;
-        std::printf("published %zu files (%llu bytes) as release %s: %zu copied, %zu unchanged\n", files.size(),
-                    static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(), copied, files.size() - copied);
+        std::printf("published %zu files (%llu bytes) as release %s: %zu copied, %zu unchanged\n",
+                    files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(), copied,
+                    files.size() - copied);
     }
     return 0;
 }

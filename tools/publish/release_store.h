@@ -20,8 +20,8 @@ const std::size_t DefaultKeptReleases = 3;
 // getting the old release, whole, until the new one is complete; a publish
 // killed at any point leaves the old one live, and the next run clears what
 // it left. Returns the exit code (0, or 2 on an I/O error).
-int PublishRelease(const std::vector<ReleaseFile>& files, const std::filesystem::path& server, std::size_t keep,
-                   bool quiet);
+int PublishRelease(const std::vector<ReleaseFile>& files, const std::filesystem::path& server,
+                   std::size_t keep, bool quiet);
 
 // Makes the release before the live one live again. Exit code: 0, 1 when
 // there is none, 2 on an I/O error.

@@ -23,14 +23,17 @@ std::vector<ManifestEntry> ReadEntries(const std::string& text, int& problems)
             continue;
         const std::vector<ManifestEntry> parsed = ParseManifest(line);
         if (parsed.size() != 1) {
-            std::fprintf(stderr, "korvanth-publish: manifest.txt line %zu: the updater would skip it\n", number);
+            std::fprintf(stderr, "korvanth-publish: manifest.txt line %zu: the updater would skip it\n",
+                         number);
             ++problems;
             continue;
         }
         entries.push_back(parsed[0]);
     }
     if (entries.empty() && problems == 0) {
-        std::fprintf(stderr, "korvanth-publish: manifest.txt lists no file: players get \"Manifest vacio o invalido\"\n");
+        std::fprintf(
+            stderr,
+            "korvanth-publish: manifest.txt lists no file: players get \"Manifest vacio o invalido\"\n");
         ++problems;
     }
     return entries;
@@ -40,8 +43,8 @@ std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, con
 {
     char text[160];
     if (size != entry.size)
-        std::snprintf(text, sizeof(text), "%llu bytes, manifest says %llu", static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(entry.size));
+        std::snprintf(text, sizeof(text), "%llu bytes, manifest says %llu",
+                      static_cast<unsigned long long>(size), static_cast<unsigned long long>(entry.size));
     else if (md5 != entry.md5)
         std::snprintf(text, sizeof(text), "digest %s, manifest says %s", md5.c_str(), entry.md5.c_str());
     else

@@ -57,7 +57,8 @@ CURL* NewConnection(const std::string& baseUrl, const std::string& caFile)
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     // WinHTTP follows redirects too, but never from https down to http.
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, baseUrl.rfind("https:", 0) == 0 ? "https" : "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                     baseUrl.rfind("https:", 0) == 0 ? "https" : "http,https");
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
