@@ -121,6 +121,7 @@ def test_republish_links_what_did_not_change_and_rolls_back(tmp_path):
         (release / "Korvanth.exe").write_text(f"v{version}")
         assert publish("--keep", "2", release, server).returncode == 0
     assert sorted(p.name for p in (server / "releases").iterdir()) == ["000004", "000005", "000006"]
+    assert publish("--rollback", server).returncode == 0 and os.readlink(server / "current") == "releases/000005"
 
 
 @pytest.mark.parametrize("args, code, message", [
