@@ -17,7 +17,6 @@ threads of the tool, and curl with md5sum)."""
 import argparse
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
@@ -27,6 +26,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "scripts"))
 from local_pki import make_pki  # noqa: E402
+from run import start_nginx  # noqa: E402
 
 TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 WORK = Path("/var/tmp/korvanth-bench/publish")
@@ -72,32 +72,6 @@ def baseline_tool(rev):
     return tool
 
 
-def start_nginx(server, pki):
-    ports = []
-    for _ in range(2):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            ports.append(s.getsockname()[1])
-    conf = (REPO / "tools" / "nginx" / "korvanth-patch.conf").read_text()
-    conf = conf.replace("listen 127.0.0.1:@PORT@ ssl;", f"listen 127.0.0.1:{ports[1]} ssl;\n"
-                        f"        listen 127.0.0.1:{ports[0]};")
-    folder = WORK / "nginx"
-    folder.mkdir(exist_ok=True)
-    for name, value in {"@RUN@": folder, "@CERT@": pki / "trusted.pem", "@KEY@": pki / "trusted.pem",
-                        "@SERVER@": server}.items():
-        conf = conf.replace(name, str(value))
-    (folder / "nginx.conf").write_text(conf)
-    proc = subprocess.Popen(["taskset", "-c", "0", "nginx", "-p", str(folder), "-c", str(folder / "nginx.conf"),
-                             "-g", "daemon off; user root;"])
-    for _ in range(100):
-        try:
-            socket.create_connection(("127.0.0.1", ports[0]), timeout=1).close()
-            break
-        except OSError:
-            time.sleep(0.05)
-    return proc, ports[0], ports[1]
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
@@ -112,7 +86,7 @@ def main():
     server = WORK / "server"
     shutil.rmtree(server, ignore_errors=True)
     run([str(TOOL), "--quiet", str(release), str(server)])
-    nginx, http_port, https_port = start_nginx(server, pki)
+    nginx, http_port, https_port = start_nginx(server, pki, WORK)
     rows = []
     try:
         for scheme, port, host in (("http", http_port, "127.0.0.1"), ("https", https_port, "localhost")):

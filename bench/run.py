@@ -81,9 +81,10 @@ def make_download(root, size):
 
 # -------------------------------------------------------------------- nginx
 
-def start_nginx(serve_root, pki):
-    """One nginx for the run: HTTPS with the tests' configuration, plus the
-    same server block in plain HTTP. Returns (process, http_port, https_port)."""
+def start_nginx(server, pki, work=WORK):
+    """One nginx for the run over a server folder (it serves server/current):
+    HTTPS with the tests' configuration, plus the same server block in plain
+    HTTP. Returns (process, http_port, https_port)."""
     ports = []
     for _ in range(2):
         with socket.socket() as s:
@@ -92,10 +93,10 @@ def start_nginx(serve_root, pki):
     conf = (REPO / "tools" / "nginx" / "korvanth-patch.conf").read_text()
     conf = conf.replace("listen 127.0.0.1:@PORT@ ssl;", f"listen 127.0.0.1:{ports[1]} ssl;\n"
                         f"        listen 127.0.0.1:{ports[0]};")
-    run = WORK / "nginx"
+    run = work / "nginx"
     run.mkdir(exist_ok=True)
     for name, value in {"@RUN@": run, "@CERT@": pki / "trusted.pem", "@KEY@": pki / "trusted.pem",
-                        "@SERVER@": serve_root}.items():
+                        "@SERVER@": server}.items():
         conf = conf.replace(name, str(value))
     (run / "nginx.conf").write_text(conf)
     proc = subprocess.Popen(["taskset", "-c", "0", "nginx", "-p", str(run), "-c", str(run / "nginx.conf"),
@@ -217,7 +218,11 @@ def main():
     for name, root in (("big", big), ("small", small)):
         (serve / name).mkdir(exist_ok=True)
         shutil.copy(root / "manifest.txt", serve / name / "manifest.txt")
-    nginx, http_port, https_port = start_nginx(serve, pki)
+    site = WORK / "site"
+    site.mkdir(exist_ok=True)
+    if not (site / "current").is_symlink():
+        (site / "current").symlink_to(serve)
+    nginx, http_port, https_port = start_nginx(site, pki)
     # Downloads land in memory: the disk's write-back otherwise swamps what is measured.
     ram = WORK / "ram"
     ram.mkdir(exist_ok=True)

@@ -7,9 +7,9 @@
 # shipped updater came from a given commit.
 #
 # Signing (optional): KORVANTH_SIGN_PFX names a PKCS#12 file with the code
-# signing certificate and key, KORVANTH_SIGN_PASSWORD its password (passed on
-# standard input, never on a command line), KORVANTH_SIGN_TIMESTAMP_URL an
-# RFC 3161 time-stamp server, if one is to be used.
+# signing certificate and key, KORVANTH_SIGN_PASSWORD its password (read by
+# osslsigncode from a pipe, never on a command line), KORVANTH_SIGN_TIMESTAMP_URL
+# an RFC 3161 time-stamp server, if one is to be used.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
@@ -35,13 +35,19 @@ cmake --build "$tool" --target korvanth-publish -j "$(nproc)" >/dev/null
 mkdir dist
 cp "$tool/tools/publish/korvanth-publish" "$tool"/*.deb dist/
 if [ -n "${KORVANTH_SIGN_PFX:-}" ]; then
-  sign=(osslsigncode sign -pkcs12 "$KORVANTH_SIGN_PFX" -readpass - -h sha256 -n "Korvanth Auto-Updater")
+  sign=(osslsigncode sign -pkcs12 "$KORVANTH_SIGN_PFX" -h sha256 -n "Korvanth Auto-Updater")
   if [ -n "${KORVANTH_SIGN_TIMESTAMP_URL:-}" ]; then
     sign+=(-ts "$KORVANTH_SIGN_TIMESTAMP_URL")
   fi
-  printf '%s' "${KORVANTH_SIGN_PASSWORD:-}" |
-    "${sign[@]}" -in "$updater/KorvanthUpdater.exe" -out dist/KorvanthUpdater.exe >/dev/null
-  signed="signed with $(basename "$KORVANTH_SIGN_PFX")"
+  # osslsigncode tells its errors on standard output: keep them for a failure.
+  if ! "${sign[@]}" -readpass <(printf '%s' "${KORVANTH_SIGN_PASSWORD:-}") \
+      -in "$updater/KorvanthUpdater.exe" -out dist/KorvanthUpdater.exe >build/release-sign.log 2>&1; then
+    cat build/release-sign.log >&2
+    echo "release: signing failed" >&2
+    exit 1
+  fi
+  signed="signed with $(basename "$KORVANTH_SIGN_PFX"); unsigned, reproducible build's SHA-256 $(
+    sha256sum "$updater/KorvanthUpdater.exe" | cut -d' ' -f1)"
 else
   cp "$updater/KorvanthUpdater.exe" dist/
   signed="NOT signed (set KORVANTH_SIGN_PFX and KORVANTH_SIGN_PASSWORD to sign it)"

@@ -6,10 +6,10 @@
 #include <cstddef>
 #include <string>
 
-// The longest manifest path taken, in bytes. The game folder goes in front
-// and ".kvdl" behind, and the calls the updater makes stop at 260
-// characters: this leaves 54 for the game folder, enough for the usual
-// places a game is installed.
+// The longest manifest path taken, in bytes. The game folder and a
+// separator go in front and ".kvdl" behind, and the calls the updater makes
+// take at most 259 characters: this leaves 53 for the game folder, enough
+// for the usual places a game is installed.
 const std::size_t MaxManifestPathLength = 200;
 
 // Why the updater refuses a manifest path, or NULL when it takes it. A path

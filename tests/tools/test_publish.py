@@ -163,7 +163,7 @@ def test_publishes_killed_at_any_moment_leave_one_whole_release(tmp_path):
         assert check.returncode == 0 and served_manifest in (live, manifest_of(files)), (round, check.stderr)
         live = served_manifest
 
-    # Two at once wait for each other; the second one's release ends up live.
+    # Two at once: one waits for the other, and the release ends up live whole.
     runs = [subprocess.Popen([str(TOOL), "--quiet", str(release), str(server)], stderr=subprocess.DEVNULL)
             for _ in range(2)]
     assert [run.wait() for run in runs] == [0, 0]

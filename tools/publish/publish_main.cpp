@@ -62,6 +62,10 @@ int Publish(const fs::path& release, const fs::path& server, std::size_t keep, b
                      "korvanth-publish: the release and server folders must not contain each other\n");
         return 2;
     }
+    if (!fs::is_directory(release, error)) {
+        std::fprintf(stderr, "korvanth-publish: %s: not a folder\n", release.c_str());
+        return 2;
+    }
     std::vector<ReleaseFile> files;
     if (!ScanRelease(release, files))
         return 1;
@@ -87,6 +91,8 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
+        if ((arg == "--cacert" || arg == "--keep") && !hasValue)
+            return UsageError(arg + " needs a value");
         if (arg == "--help" || arg == "-h") {
             std::fputs(Usage, stdout);
             return 0;

@@ -61,7 +61,8 @@ std::vector<unsigned long> ListReleases(const fs::path& server)
     for (fs::directory_iterator it(server / ReleasesFolder, error), end; !error && it != end;
          it.increment(error)) {
         unsigned long id = 0;
-        if (it->is_directory() && ParseReleaseName(it->path().filename().string(), id))
+        std::error_code kind;
+        if (it->is_directory(kind) && ParseReleaseName(it->path().filename().string(), id))
             ids.push_back(id);
     }
     std::sort(ids.begin(), ids.end());
@@ -239,12 +240,6 @@ int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server
     std::vector<unsigned long> ids = ListReleases(server);
     // Numbers only go up, so a release number names one release for good.
     const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
-    // Releases after the live one were rolled back, or never went live: a
-    // later rollback must not land on them.
-    while (hasLive && !ids.empty() && ids.back() > live) {
-        Discard(server, ids.back());
-        ids.pop_back();
-    }
     const fs::path incoming = server / ReleasesFolder / (IncomingPrefix + ReleaseName(id));
     const fs::path liveFiles = hasLive ? server / ReleasesFolder / ReleaseName(live) / "files" : fs::path();
 
@@ -268,7 +263,13 @@ int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server
         fs::remove_all(incoming, error);
         return code;
     }
-    // Only what lies before the new release is left; keep the newest few.
+    // Releases after the old live one were rolled back, or never went live:
+    // a later rollback must not land on them. Of those before it, the
+    // newest few stay.
+    while (hasLive && !ids.empty() && ids.back() > live) {
+        Discard(server, ids.back());
+        ids.pop_back();
+    }
     for (std::size_t i = 0; i + keep < ids.size(); ++i)
         Discard(server, ids[i]);
 
@@ -285,7 +286,8 @@ int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server
 
 int RollBack(const fs::path& server, bool quiet)
 {
-    if (!fs::is_directory(server / ReleasesFolder)) {
+    std::error_code error;
+    if (!fs::is_directory(server / ReleasesFolder, error)) {
         std::fprintf(stderr, "korvanth-publish: %s: holds no release to roll back to\n", server.c_str());
         return 1;
     }

@@ -81,6 +81,9 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body)
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     const CURLcode code = curl_easy_perform(curl);
+    // Both live on this frame: the handle must not keep them past it.
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     result.size = sink.size;
     if (code != CURLE_OK)
@@ -124,12 +127,8 @@ std::string TransferProblem(const Fetched& fetched)
     return "";
 }
 
-}  // namespace
-
-int CheckUrl(const std::string& baseUrl, const std::string& caFile, bool quiet)
+int CheckWithCurl(const std::string& base, const std::string& caFile, bool quiet)
 {
-    const std::string base = baseUrl.empty() || baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
-    curl_global_init(CURL_GLOBAL_DEFAULT);
     CURL* curl = NewConnection(base, caFile);
     if (curl == nullptr) {
         std::fprintf(stderr, "korvanth-publish: cannot start libcurl\n");
@@ -203,11 +202,21 @@ int CheckUrl(const std::string& baseUrl, const std::string& caFile, bool quiet)
             ++problems;
         }
     }
-    curl_global_cleanup();
     if (problems > 0)
         return 1;
     if (!quiet)
         std::printf("ok: %zu files (%llu bytes) served by %s\n", entries.size(),
                     static_cast<unsigned long long>(bytes), base.c_str());
     return 0;
+}
+
+}  // namespace
+
+int CheckUrl(const std::string& baseUrl, const std::string& caFile, bool quiet)
+{
+    const std::string base = baseUrl.empty() || baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const int code = CheckWithCurl(base, caFile, quiet);
+    curl_global_cleanup();
+    return code;
 }
