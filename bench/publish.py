@@ -17,7 +17,6 @@ threads of the tool, and curl with md5sum)."""
 import argparse
 import os
 import shutil
-import statistics
 import subprocess
 import sys
 import time
@@ -26,11 +25,10 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "scripts"))
 from local_pki import make_pki  # noqa: E402
-from run import start_nginx  # noqa: E402
+from run import PIN, median, start_nginx  # noqa: E402
 
 TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 WORK = Path("/var/tmp/korvanth-bench/publish")
-PIN = ["taskset", "-c", "1"]
 
 
 def run(cmd, **kwargs):
@@ -38,14 +36,12 @@ def run(cmd, **kwargs):
 
 
 def timed(cmd, before=None, runs=5, shell=False):
-    times = []
-    for _ in range(runs):
-        if before:
-            before()
+    """Median seconds of runs of cmd, before() ahead of each one."""
+    def once():
         start = time.perf_counter()
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, shell=shell)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        return time.perf_counter() - start
+    return median(once, runs, before)
 
 
 def make_release(folder, count, size):

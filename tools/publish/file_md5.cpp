@@ -28,17 +28,22 @@ bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint
     }
     if (ok && in.bad())
         ok = false;
+    ok = ok && FinishMd5(context, digest);
+    EVP_MD_CTX_free(context);
+    if (ok)
+        size = total;
+    return ok;
+}
+
+bool FinishMd5(EVP_MD_CTX* context, std::string& digest)
+{
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (ok)
-        ok = EVP_DigestFinal_ex(context, value, &length) == 1 && length == 16;
-    EVP_MD_CTX_free(context);
-    if (!ok)
+    if (EVP_DigestFinal_ex(context, value, &length) != 1 || length != 16)
         return false;
     char text[33];
     for (unsigned int i = 0; i < 16; ++i)
         std::snprintf(text + 2 * i, 3, "%02x", value[i]);
     digest.assign(text, 32);
-    size = total;
     return true;
 }

@@ -5,4 +5,10 @@
 #include <filesystem>
 #include <string>
 
+#include <openssl/evp.h>
+
 bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size);
+
+// Ends an MD5 begun with EVP_DigestInit_ex and writes it as digest text;
+// false when the library fails. The context is left for the caller to free.
+bool FinishMd5(EVP_MD_CTX* context, std::string& digest);

@@ -4,6 +4,7 @@
 // publish before the server folder is touched.
 #include "release_scan.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -37,11 +38,8 @@ void Refuse(const std::string& path, const std::string& why)
 
 bool IsLeftOut(const std::string& path)
 {
-    std::string lower = path;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     for (const auto& entry : LeftOut) {
-        if (lower == entry.name) {
+        if (strcasecmp(path.c_str(), entry.name) == 0) {
             std::fprintf(
                 stderr,
                 "korvanth-publish: note: %s is not published: %s; it ships with the game's installer\n",

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "file_md5.h"
 #include "server_check.h"
 
 namespace {
@@ -88,14 +89,7 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body)
     result.size = sink.size;
     if (code != CURLE_OK)
         result.error = error[0] != '\0' ? error : curl_easy_strerror(code);
-    unsigned char value[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(sink.md5, value, &length) == 1 && length == 16) {
-        char text[33];
-        for (unsigned int i = 0; i < 16; ++i)
-            std::snprintf(text + 2 * i, 3, "%02x", value[i]);
-        result.md5.assign(text, 32);
-    }
+    FinishMd5(sink.md5, result.md5);
     EVP_MD_CTX_free(sink.md5);
     return result;
 }
