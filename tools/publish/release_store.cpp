@@ -19,6 +19,7 @@
 #include <string>
 
 #include "file_md5.h"
+#include "purge_list.h"
 
 namespace fs = std::filesystem;
 
@@ -228,10 +229,23 @@ bool PrepareServer(const fs::path& server)
     return true;
 }
 
+// After a switch: what a cache in front must forget. The release is live
+// either way; a list that cannot be written is an error all the same, since
+// without it the operator cannot purge.
+int ReportChanges(const std::string& purgeList, const std::string& before, const std::string& after)
+{
+    return purgeList.empty() || WritePurgeList(purgeList, PurgeList(before, after)) ? 0 : 2;
+}
+
+std::string LiveManifest(const fs::path& server, unsigned long id)
+{
+    return ReadFile(server / ReleasesFolder / ReleaseName(id) / "manifest.txt");
+}
+
 }  // namespace
 
 int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server, std::size_t keep,
-                   bool quiet)
+                   const std::string& purgeList, bool quiet)
 {
     if (!PrepareServer(server))
         return 2;
@@ -246,14 +260,15 @@ int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server
     std::size_t copied = 0;
     int code = BuildRelease(files, incoming, liveFiles, copied);
     std::error_code error;
+    const std::string before = hasLive ? LiveManifest(server, live) : "";
+    const std::string after = ManifestText(files);
     // A republish of what is live would only push a real earlier release
     // out of those kept for a rollback.
-    if (code == 0 && hasLive && copied == 0 &&
-        ReadFile(liveFiles.parent_path() / "manifest.txt") == ManifestText(files)) {
+    if (code == 0 && hasLive && copied == 0 && before == after) {
         fs::remove_all(incoming, error);
         if (!quiet)
             std::printf("nothing changed: release %s stays live\n", ReleaseName(live).c_str());
-        return 0;
+        return ReportChanges(purgeList, before, after);
     }
     if (code == 0) {
         fs::rename(incoming, server / ReleasesFolder / ReleaseName(id), error);
@@ -281,10 +296,10 @@ int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server
                     files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(), copied,
                     files.size() - copied);
     }
-    return 0;
+    return ReportChanges(purgeList, before, after);
 }
 
-int RollBack(const fs::path& server, bool quiet)
+int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
 {
     std::error_code error;
     if (!fs::is_directory(server / ReleasesFolder, error)) {
@@ -305,10 +320,12 @@ int RollBack(const fs::path& server, bool quiet)
     }
     const unsigned long previous = *(earlier - 1);
     const int code = SwitchTo(server, previous);
-    if (code == 0 && !quiet)
+    if (code != 0)
+        return code;
+    if (!quiet)
         std::printf("rolled back: release %s is live again, in place of %s\n", ReleaseName(previous).c_str(),
                     ReleaseName(live).c_str());
-    return code;
+    return ReportChanges(purgeList, LiveManifest(server, live), LiveManifest(server, previous));
 }
 
 fs::path LiveFolder(const fs::path& server)

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "release_scan.h"
@@ -19,13 +20,15 @@ const std::size_t DefaultKeptReleases = 3;
 // Makes files (already hashed) the live release of server. Players keep
 // getting the old release, whole, until the new one is complete; a publish
 // killed at any point leaves the old one live, and the next run clears what
-// it left. Returns the exit code (0, or 2 on an I/O error).
+// it left. A purgeList path, when not empty, receives the URL paths whose
+// content the switch changed (see purge_list.h). Returns the exit code (0,
+// or 2 on an I/O error).
 int PublishRelease(const std::vector<ReleaseFile>& files, const std::filesystem::path& server,
-                   std::size_t keep, bool quiet);
+                   std::size_t keep, const std::string& purgeList, bool quiet);
 
-// Makes the release before the live one live again. Exit code: 0, 1 when
-// there is none, 2 on an I/O error.
-int RollBack(const std::filesystem::path& server, bool quiet);
+// Makes the release before the live one live again, with a purge list as
+// above. Exit code: 0, 1 when there is none, 2 on an I/O error.
+int RollBack(const std::filesystem::path& server, const std::string& purgeList, bool quiet);
 
 // The folder that holds the live manifest.txt and files/: current's target,
 // or server itself when it is a plain copy (a mirror) without releases.

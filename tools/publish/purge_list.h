@@ -1,0 +1,21 @@
+// What a cache in front of the patch server must forget when the live
+// release changes: the URL paths below the base URL whose content changed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A manifest path as the updater puts it in its request line: the bytes a
+// request line cannot carry as they are, percent-encoded. A cache keys its
+// copies by that exact text, so a purge must name it the same way.
+std::string UrlPathOf(const std::string& manifestPath);
+
+// "manifest.txt" first, then "files/<path>" (as UrlPathOf writes it) for
+// every file added, changed or dropped between the two manifest texts, in
+// the new manifest's order and then the old one's. Added files count because
+// a cache may hold the 404 a player got before. Empty when nothing changed.
+std::vector<std::string> PurgeList(const std::string& oldManifest, const std::string& newManifest);
+
+// Writes the list to path, one per line, replacing it whole; false, with a
+// message on stderr, when it cannot be written.
+bool WritePurgeList(const std::string& path, const std::vector<std::string>& urlPaths);
