@@ -19,6 +19,7 @@
 #include <string>
 
 #include "file_md5.h"
+#include "manifest_line.h"
 #include "purge_list.h"
 
 namespace fs = std::filesystem;
@@ -152,7 +153,7 @@ std::string ManifestText(const std::vector<ReleaseFile>& files)
 {
     std::string text;
     for (const ReleaseFile& f : files)
-        text += f.md5 + '\t' + std::to_string(f.size) + '\t' + f.path + '\n';
+        text += ManifestLine(f.md5, f.size, f.path);
     return text;
 }
 
