@@ -22,7 +22,7 @@ namespace {
 const char Usage[] =
     "usage: korvanth-publish [--quiet] [--keep N] [--purge-list FILE] RELEASE_DIR SERVER_DIR\n"
     "       korvanth-publish --rollback [--quiet] [--purge-list FILE] SERVER_DIR\n"
-    "       korvanth-publish --check [--cacert FILE] [--quiet] SERVER_DIR|URL\n"
+    "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--quiet] SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
     "\n"
     "Publishes the game release in RELEASE_DIR as a new release in SERVER_DIR and makes it live\n"
@@ -35,6 +35,8 @@ const char Usage[] =
     "  --check       verify that every listed file is served with its size and digest: in\n"
     "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"
     "  --cacert FILE with --check URL: trust the CA certificates in FILE (PEM)\n"
+    "  --timeout SECONDS\n"
+    "                with --check URL: give up after this long in all (default 3600)\n"
     "  --purge-list FILE\n"
     "                write to FILE the URL paths below the base URL that a cache in front of\n"
     "                the server must forget after this publish or rollback: manifest.txt\n"
@@ -131,11 +133,13 @@ int main(int argc, char** argv)
     std::size_t keep = DefaultKeptReleases;
     std::string caFile;
     std::string purgeList;
+    long timeoutSeconds = DefaultCheckTimeoutSeconds;
     std::vector<std::string> operands;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if ((arg == "--cacert" || arg == "--keep" || arg == "--purge-list") && !hasValue)
+        if ((arg == "--cacert" || arg == "--keep" || arg == "--purge-list" || arg == "--timeout") &&
+            !hasValue)
             return UsageError(arg + " needs a value");
         if (arg == "--help" || arg == "-h") {
             std::fputs(Usage, stdout);
@@ -146,6 +150,11 @@ int main(int argc, char** argv)
             mode = RollbackMode;
         } else if (arg == "--diff") {
             mode = DiffMode;
+        } else if (arg == "--timeout" && hasValue) {
+            char* end = nullptr;
+            timeoutSeconds = std::strtol(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || timeoutSeconds <= 0)
+                return UsageError(std::string("--timeout takes a number of seconds, not ") + argv[i]);
         } else if (arg == "--purge-list" && hasValue) {
             purgeList = argv[++i];
         } else if (arg == "--quiet" || arg == "-q") {
@@ -166,7 +175,7 @@ int main(int argc, char** argv)
     if (mode == CheckMode && operands.size() == 1) {
         const std::string& target = operands[0];
         if (target.rfind("http://", 0) == 0 || target.rfind("https://", 0) == 0)
-            return CheckUrl(target, caFile, quiet);
+            return CheckUrl(target, caFile, timeoutSeconds, quiet);
         return CheckFolder(target, quiet);
     }
     if (mode == RollbackMode && operands.size() == 1)

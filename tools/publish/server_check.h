@@ -12,7 +12,9 @@
 // Exit codes: 0 when every listed file is served with its size and digest,
 // 1 with one line per problem on stderr otherwise.
 int CheckFolder(const std::filesystem::path& server, bool quiet);
-int CheckUrl(const std::string& baseUrl, const std::string& caFile, bool quiet);
+// The whole check of a URL gives up after timeoutSeconds.
+int CheckUrl(const std::string& baseUrl, const std::string& caFile, long timeoutSeconds, bool quiet);
+const long DefaultCheckTimeoutSeconds = 3600;
 
 // The entries of a manifest text; each line the updater would skip is
 // reported and counted in problems.

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "file_md5.h"
+#include "masked_url.h"
 #include "server_check.h"
 
 namespace {
@@ -68,9 +69,19 @@ CURL* NewConnection(const std::string& baseUrl, const std::string& caFile)
     return curl;
 }
 
-Fetched Fetch(CURL* curl, const std::string& url, std::string* body)
+typedef std::chrono::steady_clock Clock;
+
+// Every transfer gets what is left of the check's own time limit.
+Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time_point deadline)
 {
     Fetched result;
+    const long long left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+        result.error = "the check's time limit ran out (--timeout)";
+        return result;
+    }
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(left));
     Sink sink = {EVP_MD_CTX_new(), body, 0};
     if (sink.md5 == nullptr || EVP_DigestInit_ex(sink.md5, EVP_md5(), nullptr) != 1) {
         EVP_MD_CTX_free(sink.md5);
@@ -121,7 +132,7 @@ std::string TransferProblem(const Fetched& fetched)
     return "";
 }
 
-int CheckWithCurl(const std::string& base, const std::string& caFile, bool quiet)
+int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::time_point deadline, bool quiet)
 {
     CURL* curl = NewConnection(base, caFile);
     if (curl == nullptr) {
@@ -129,13 +140,14 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, bool quiet
         return 2;
     }
     std::string text;
-    const Fetched manifest = Fetch(curl, base + "manifest.txt", &text);
+    const Fetched manifest = Fetch(curl, base + "manifest.txt", &text, deadline);
     curl_easy_cleanup(curl);
     std::string problem = TransferProblem(manifest);
     if (problem.empty() && text.empty())
         problem = "empty: players get \"No pude contactar el servidor de parches\"";
     if (!problem.empty()) {
-        std::fprintf(stderr, "korvanth-publish: %smanifest.txt: %s\n", base.c_str(), problem.c_str());
+        std::fprintf(stderr, "korvanth-publish: %smanifest.txt: %s\n", MaskCredentials(base).c_str(),
+                     problem.c_str());
         return 1;
     }
     int problems = 0;
@@ -155,7 +167,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, bool quiet
             if (connection == nullptr)
                 fetched.error = "cannot start libcurl";
             else
-                fetched = Fetch(connection, base + "files/" + EscapePath(e.path), nullptr);
+                fetched = Fetch(connection, base + "files/" + EscapePath(e.path), nullptr, deadline);
             std::string why = TransferProblem(fetched);
             if (why.empty())
                 why = CompareWithEntry(e, fetched.size, fetched.md5);
@@ -200,17 +212,18 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, bool quiet
         return 1;
     if (!quiet)
         std::printf("ok: %zu files (%llu bytes) served by %s\n", entries.size(),
-                    static_cast<unsigned long long>(bytes), base.c_str());
+                    static_cast<unsigned long long>(bytes), MaskCredentials(base).c_str());
     return 0;
 }
 
 }  // namespace
 
-int CheckUrl(const std::string& baseUrl, const std::string& caFile, bool quiet)
+int CheckUrl(const std::string& baseUrl, const std::string& caFile, long timeoutSeconds, bool quiet)
 {
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     const std::string base = baseUrl.empty() || baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    const int code = CheckWithCurl(base, caFile, quiet);
+    const int code = CheckWithCurl(base, caFile, deadline, quiet);
     curl_global_cleanup();
     return code;
 }

@@ -1,0 +1,28 @@
+// Masking the user part of URLs in anything the tool prints.
+#include "masked_url.h"
+
+std::string MaskCredentials(const std::string& text)
+{
+    std::string out;
+    std::string::size_type pos = 0;
+    for (;;) {
+        const std::string::size_type scheme = text.find("://", pos);
+        if (scheme == std::string::npos)
+            break;
+        const std::string::size_type start = scheme + 3;
+        // The user part ends at the last '@' before the host's end: a
+        // password may itself hold '@', a host never does.
+        const std::string::size_type hostEnd = text.find_first_of("/?# \t\r\n", start);
+        const std::string authority = text.substr(start, hostEnd == std::string::npos ? std::string::npos
+                                                                                      : hostEnd - start);
+        const std::string::size_type at = authority.rfind('@');
+        const std::string::size_type colon = authority.find(':');
+        out += text.substr(pos, start - pos);
+        if (at != std::string::npos && colon != std::string::npos && colon < at)
+            out += authority.substr(0, colon + 1) + "***" + authority.substr(at);
+        else
+            out += authority;
+        pos = start + authority.size();
+    }
+    return out + text.substr(pos);
+}
