@@ -15,6 +15,7 @@
 #include "purge_list.h"
 #include "release_store.h"
 #include "server_check.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -94,25 +95,11 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     return PublishRelease(release, server, options);
 }
 
-bool ReadWhole(const std::string& path, std::string& text)
-{
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    char chunk[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
-        text.append(chunk, got);
-    const bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    return ok;
-}
-
 int Diff(const std::string& before, const std::string& after, const std::string& purgeList)
 {
     std::string oldText, newText;
     for (const auto& file : {std::make_pair(&before, &oldText), std::make_pair(&after, &newText)}) {
-        if (!ReadWhole(*file.first, *file.second)) {
+        if (!ReadWholeFile(*file.first, *file.second)) {
             std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(*file.first).c_str(),
                          std::strerror(errno));
             return 2;

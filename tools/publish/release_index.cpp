@@ -13,11 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 
 #include "file_md5.h"
 #include "masked_url.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -123,11 +122,10 @@ bool Parse(const fs::path& server, const std::string& text, ReleaseIndex& index)
 ReleaseIndex LoadIndex(const fs::path& server)
 {
     ReleaseIndex index;
-    std::ifstream in(server / IndexName, std::ios::binary);
-    if (!in)
+    std::string text;
+    if (!ReadWholeFile(server / IndexName, text) && errno == ENOENT)
         return index;
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || !Parse(server, text, index)) {
+    if (!Parse(server, text, index)) {
         std::fprintf(stderr,
                      "korvanth-publish: note: %s is damaged or not this server folder's: every file is read "
                      "again\n",
@@ -148,14 +146,11 @@ bool SaveIndex(const fs::path& server, const ReleaseIndex& index)
     std::string digest;
     const fs::path path = server / IndexName;
     const std::string temporary = path.string() + ".new";
-    bool ok = !text.empty() && Md5OfText(text, digest);
-    text += EndTag + digest + '\n';
-    FILE* file = ok ? std::fopen(temporary.c_str(), "wb") : nullptr;
-    ok = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    // On disk before it replaces the old one: a power cut leaves one or the other.
-    ok = file != nullptr && std::fflush(file) == 0 && fdatasync(fileno(file)) == 0 && ok;
-    ok = file != nullptr && std::fclose(file) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+    // Not synced: an index a power cut leaves damaged fails its digest and
+    // is not trusted.
+    const bool ok = Md5OfText(text, digest) &&
+                    WriteWholeFile(temporary, text + EndTag + digest + "\n", 0644) &&
+                    std::rename(temporary.c_str(), path.c_str()) == 0;
     if (!ok) {
         std::fprintf(stderr, "korvanth-publish: warning: %s: %s; the next publish reads every file\n",
                      MaskCredentials(path.string()).c_str(), std::strerror(errno));

@@ -18,8 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unordered_set>
 
@@ -29,6 +27,7 @@
 #include "purge_list.h"
 #include "release_build.h"
 #include "release_index.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -191,30 +190,22 @@ std::string ManifestText(const std::vector<ReleaseFile>& files)
     return text;
 }
 
-std::string ReadFile(const fs::path& path)
+// The manifest of a release, or nothing when it cannot be read: a release
+// without one is as good as none.
+std::string ManifestOf(const fs::path& server, unsigned long id)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string LiveManifest(const fs::path& server, unsigned long id)
-{
-    return ReadFile(ReleaseFolder(server, id) / "manifest.txt");
+    std::string text;
+    return ReadWholeFile(ReleaseFolder(server, id) / "manifest.txt", text) ? text : "";
 }
 
 // The manifest, read-only like the files, then everything on disk: after a
 // power cut the release the link names must be whole, not empty files.
 int Seal(const fs::path& incoming, const std::string& manifest)
 {
-    const fs::path path = incoming / "manifest.txt";
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400);
-    bool ok = fd >= 0 && fchmod(fd, 0444) == 0 &&
-              write(fd, manifest.data(), manifest.size()) == static_cast<ssize_t>(manifest.size());
-    ok = fd >= 0 && close(fd) == 0 && ok;
-    if (!ok)
-        return Fail(path, std::strerror(errno));
+    if (!WriteWholeFile(incoming / "manifest.txt", manifest, 0444))
+        return Fail(incoming / "manifest.txt", std::strerror(errno));
     const int folder = open(incoming.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ok = folder >= 0 && syncfs(folder) == 0;
+    const bool ok = folder >= 0 && syncfs(folder) == 0;
     if (folder >= 0)
         close(folder);
     return ok ? 0 : Fail(incoming, std::strerror(errno));
@@ -310,7 +301,7 @@ int DryRun(std::vector<ReleaseFile>& files, const fs::path& server, const Publis
     const ReleaseIndex index = options.rehash || !hasLive ? ReleaseIndex() : LoadIndex(server);
     const std::size_t unchanged = MarkUnchanged(
         files, hasLive ? ReleaseFolder(server, live) / "files" : fs::path(), index);
-    const std::string before = hasLive ? LiveManifest(server, live) : "";
+    const std::string before = hasLive ? ManifestOf(server, live) : "";
     std::uint64_t bytes = 0;
     for (const ReleaseFile& f : files) {
         std::printf("%s %s\n", f.unchanged ? "link" : "copy", f.path.c_str());
@@ -383,7 +374,7 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
     const fs::path incoming = server / ReleasesFolder / (IncomingPrefix + ReleaseName(id));
     const fs::path liveFolder = hasLive ? ReleaseFolder(server, live) : fs::path();
     const ReleaseIndex index = options.rehash || !hasLive ? ReleaseIndex() : LoadIndex(server);
-    const std::string before = hasLive ? LiveManifest(server, live) : "";
+    const std::string before = hasLive ? ManifestOf(server, live) : "";
     const std::size_t known = MarkUnchanged(files, hasLive ? liveFolder / "files" : fs::path(), index);
     if (hasLive && NothingChanged(files, known, before)) {
         if (!options.quiet)
@@ -457,7 +448,7 @@ int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
     if (!quiet)
         std::printf("rolled back: release %s is live again, in place of %s\n", ReleaseName(previous).c_str(),
                     ReleaseName(live).c_str());
-    return ReportChanges(purgeList, LiveManifest(server, live), LiveManifest(server, previous));
+    return ReportChanges(purgeList, ManifestOf(server, live), ManifestOf(server, previous));
 }
 
 int ListReleases(const fs::path& server)
@@ -473,7 +464,7 @@ int ListReleases(const fs::path& server)
     for (unsigned long id : ids) {
         const fs::path manifest = ReleaseFolder(server, id) / "manifest.txt";
         std::uint64_t bytes = 0;
-        const std::vector<ManifestEntry> entries = ParseManifest(ReadFile(manifest));
+        const std::vector<ManifestEntry> entries = ParseManifest(ManifestOf(server, id));
         for (const ManifestEntry& e : entries)
             bytes += e.size;
         struct stat info;
