@@ -41,7 +41,7 @@ const char Usage[] =
     "\n"
     "  --keep N      releases kept before the live one, for --rollback (default 3)\n"
     "  --dry-run     print what would be copied, linked and removed; write nothing\n"
-    "  --rehash      trust nothing recorded: read and copy every file again\n"
+    "  --rehash      read every file again, even those known unchanged since the last publish\n"
     "  --rollback    make the release before the live one live again\n"
     "  --check       verify that every listed file is served with its size and digest: in\n"
     "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"

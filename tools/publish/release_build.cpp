@@ -184,18 +184,17 @@ int BuildFiles(std::vector<ReleaseFile>& files, const fs::path& release, const f
     const bool showProgress = !quiet && isatty(STDERR_FILENO);
     {
         std::unique_lock<std::mutex> hold(shared.lock);
-        while (shared.done < files.size() && !shared.failed) {
+        for (bool last = false; !last;) {
             shared.progressed.wait_for(hold, std::chrono::milliseconds(200));
+            last = shared.done == files.size() || shared.failed;
             if (showProgress)
-                std::fprintf(stderr, "\rpublishing %zu/%zu files, %llu/%llu MiB", shared.done, files.size(),
+                std::fprintf(stderr, "\rpublishing %zu/%zu files, %llu/%llu MiB%s", shared.done, files.size(),
                              static_cast<unsigned long long>(shared.bytes >> 20),
-                             static_cast<unsigned long long>(total >> 20));
+                             static_cast<unsigned long long>(total >> 20), last ? "\n" : "");
         }
     }
     for (std::thread& t : workers)
         t.join();
-    if (showProgress)
-        std::fprintf(stderr, "\n");
     if (shared.failed) {
         std::fprintf(stderr, "korvanth-publish: %s\n", shared.error.c_str());
         return 2;

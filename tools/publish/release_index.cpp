@@ -5,8 +5,6 @@
 
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -25,15 +23,6 @@ namespace {
 const char IndexName[] = ".publish-index";
 const char Format[] = "korvanth-publish index 1";
 const char EndTag[] = "end\t";
-
-bool Md5OfText(const std::string& text, std::string& digest)
-{
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1 &&
-              EVP_DigestUpdate(context, text.data(), text.size()) == 1 && FinishMd5(context, digest);
-    EVP_MD_CTX_free(context);
-    return ok;
-}
 
 // The folder's identity: an index copied along with a server folder
 // describes copies that are not there.

@@ -294,27 +294,49 @@ bool NothingChanged(const std::vector<ReleaseFile>& files, std::size_t unchanged
     return unchanged == files.size() && ManifestText(files) == liveManifest;
 }
 
+// What a new release is built against.
+struct Live {
+    bool exists = false;
+    unsigned long id = 0;
+    fs::path folder;  // empty when there is no live release
+    std::string manifest;
+    ReleaseIndex index;
+};
+
+Live ReadLive(const fs::path& server)
+{
+    Live live;
+    live.exists = LiveRelease(server, live.id);
+    if (live.exists) {
+        live.folder = ReleaseFolder(server, live.id);
+        live.manifest = ManifestOf(server, live.id);
+        live.index = LoadIndex(server);
+    }
+    return live;
+}
+
+std::size_t KnownUnchanged(std::vector<ReleaseFile>& files, const Live& live, const PublishOptions& options)
+{
+    return options.rehash || !live.exists ? 0 : MarkUnchanged(files, live.folder / "files", live.index);
+}
+
 int DryRun(std::vector<ReleaseFile>& files, const fs::path& server, const PublishOptions& options)
 {
-    unsigned long live = 0;
-    const bool hasLive = LiveRelease(server, live);
-    const ReleaseIndex index = options.rehash || !hasLive ? ReleaseIndex() : LoadIndex(server);
-    const std::size_t unchanged = MarkUnchanged(
-        files, hasLive ? ReleaseFolder(server, live) / "files" : fs::path(), index);
-    const std::string before = hasLive ? ManifestOf(server, live) : "";
+    const Live live = ReadLive(server);
+    const std::size_t unchanged = KnownUnchanged(files, live, options);
     std::uint64_t bytes = 0;
     for (const ReleaseFile& f : files) {
         std::printf("%s %s\n", f.unchanged ? "link" : "copy", f.path.c_str());
         bytes += f.unchanged ? 0 : f.stamp.size;
     }
-    const std::vector<std::string> dropped = Dropped(before, files);
+    const std::vector<std::string> dropped = Dropped(live.manifest, files);
     for (const std::string& path : dropped)
         std::printf("remove %s\n", path.c_str());
     std::vector<unsigned long> doomed;
-    if (hasLive && NothingChanged(files, unchanged, before))
-        std::printf("nothing changed: release %s would stay live\n", ReleaseName(live).c_str());
+    if (live.exists && NothingChanged(files, unchanged, live.manifest))
+        std::printf("nothing changed: release %s would stay live\n", ReleaseName(live.id).c_str());
     else
-        doomed = Superseded(ReleaseIds(server), hasLive, live, options.keep);
+        doomed = Superseded(ReleaseIds(server), live.exists, live.id, options.keep);
     for (unsigned long id : doomed)
         std::printf("remove release %s\n", ReleaseName(id).c_str());
     std::printf("dry run: %zu to copy (%llu bytes), %zu to link, %zu to remove, %zu earlier releases to "
@@ -366,28 +388,23 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
         return DryRun(files, server, options);
     if (!existed && !PrepareServer(server))
         return 2;
-    unsigned long live = 0;
-    const bool hasLive = LiveRelease(server, live);
+    const Live live = ReadLive(server);
     const std::vector<unsigned long> ids = ReleaseIds(server);
     // Numbers only go up, so a release number names one release for good.
     const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
     const fs::path incoming = server / ReleasesFolder / (IncomingPrefix + ReleaseName(id));
-    const fs::path liveFolder = hasLive ? ReleaseFolder(server, live) : fs::path();
-    const ReleaseIndex index = options.rehash || !hasLive ? ReleaseIndex() : LoadIndex(server);
-    const std::string before = hasLive ? ManifestOf(server, live) : "";
-    const std::size_t known = MarkUnchanged(files, hasLive ? liveFolder / "files" : fs::path(), index);
-    if (hasLive && NothingChanged(files, known, before)) {
+    if (live.exists && NothingChanged(files, KnownUnchanged(files, live, options), live.manifest)) {
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, 0 read\n",
-                        ReleaseName(live).c_str(), files.size());
-        return ReportChanges(options.purgeList, before, before);
+                        ReleaseName(live.id).c_str(), files.size());
+        return ReportChanges(options.purgeList, live.manifest, live.manifest);
     }
 
     BuildCounts counts;
     if (!MakeFolder(incoming))
         return 2;
-    int code = BuildFiles(files, release, incoming, hasLive ? liveFolder / "files" : fs::path(), index,
-                          options.quiet, counts);
+    int code = BuildFiles(files, release, incoming, live.exists ? live.folder / "files" : fs::path(),
+                          live.index, options.quiet, counts);
     const std::string after = ManifestText(files);
     if (code == 0 && after.size() > MaxManifestBytes) {
         std::fprintf(stderr,
@@ -397,16 +414,16 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
         code = 1;
     }
     // Files touched without a change: the same release, now known again.
-    if (code == 0 && hasLive && counts.copied == 0 && after == before) {
+    if (code == 0 && live.exists && counts.copied == 0 && after == live.manifest) {
         fs::remove_all(incoming, error);
-        RecordIndex(server, liveFolder, files, scanStarted);
+        RecordIndex(server, live.folder, files, scanStarted);
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, %zu read\n",
-                        ReleaseName(live).c_str(), files.size(), counts.read);
-        return ReportChanges(options.purgeList, before, after);
+                        ReleaseName(live.id).c_str(), files.size(), counts.read);
+        return ReportChanges(options.purgeList, live.manifest, after);
     }
     if (code == 0)
-        code = GoLive(server, incoming, id, after, Superseded(ids, hasLive, live, options.keep));
+        code = GoLive(server, incoming, id, after, Superseded(ids, live.exists, live.id, options.keep));
     if (code != 0) {
         fs::remove_all(incoming, error);
         return code;
@@ -420,7 +437,7 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
                     files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(),
                     counts.copied, files.size() - counts.copied, counts.read);
     }
-    return ReportChanges(options.purgeList, before, after);
+    return ReportChanges(options.purgeList, live.manifest, after);
 }
 
 int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)

@@ -21,7 +21,7 @@ struct PublishOptions {
     std::string purgeList;  // written after a switch when not empty (see purge_list.h)
     bool quiet = false;
     bool dryRun = false;  // say what would be done; write nothing at all
-    bool rehash = false;  // trust no index: read every file
+    bool rehash = false;  // read every file, as if none were known unchanged
 };
 
 // Makes the release folder the live release of server. Players keep getting
