@@ -35,7 +35,8 @@ bool WriteAll(int fd, const char* data, std::size_t length)
 // Hashes and writes everything from in to out; false with errno set.
 bool Stream(int in, int out, EVP_MD_CTX* md5, std::uint64_t& total)
 {
-    std::vector<char> buffer(ChunkSize);
+    // One per thread, kept: a fresh one for each file would be fresh pages to fault in.
+    static thread_local std::vector<char> buffer(ChunkSize);
     for (;;) {
         const ssize_t got = read(in, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR)
