@@ -2,10 +2,10 @@
 
 import hashlib
 import os
+import pty
 import random
 import shutil
 import signal
-import stat
 import subprocess
 import threading
 import time
@@ -71,6 +71,14 @@ def test_publishes_the_updaters_format_links_under_their_own_names(tmp_path):
     for name in ["KorvanthUpdater.exe", "update.url"]:
         assert f"note: {name} is not published" in result.stderr
     assert publish("--check", tmp_path / "server").returncode == 0
+    # Progress on a terminal only, and not with --quiet.
+    assert "publishing" not in result.stderr
+    for quiet in [[], ["--quiet"]]:
+        leader, follower = pty.openpty()
+        subprocess.run([str(TOOL), *quiet, "--rehash", str(release), str(tmp_path / "server")], stderr=follower)
+        os.close(follower)
+        assert (b"publishing 7/7 files" in os.read(leader, 65536)) != bool(quiet), quiet
+        os.close(leader)
 
 
 @pytest.fixture
@@ -254,6 +262,8 @@ def test_files_changing_while_published_go_live_as_read(tmp_path):
 
 
 def test_switch_comes_after_the_sync_and_before_any_pruning(tmp_path):
+    """After a power cut the release current names must be on disk, and with
+    --keep 0 the old live release must stay until the switch."""
     release, server = make_release(tmp_path / "release", RELEASE), tmp_path / "server"
     assert publish(release, server).returncode == 0
     (release / "readme.txt").write_bytes(b"adios\r\n")
