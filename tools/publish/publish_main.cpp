@@ -115,14 +115,14 @@ int Diff(const std::string& before, const std::string& after, const std::string&
 
 enum Mode { PublishMode = 1, RollbackMode = 2, CheckMode = 4, DiffMode = 8, ListMode = 16 };
 
-struct ModeSpec {
+struct ModeEntry {
     unsigned mode;
     const char* option;  // what selects it; publishing is what runs without one
     std::size_t operands;
     const char* what;
 };
 
-const ModeSpec Modes[] = {
+const ModeEntry Modes[] = {
     {PublishMode, "publishing", 2, "RELEASE_DIR and SERVER_DIR"},
     {RollbackMode, "--rollback", 1, "SERVER_DIR"},
     {CheckMode, "--check", 1, "SERVER_DIR or URL"},
@@ -130,13 +130,13 @@ const ModeSpec Modes[] = {
     {ListMode, "--list", 1, "SERVER_DIR"},
 };
 
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     bool takesValue;
     unsigned modes;  // where it belongs; for a mode's own option, that mode alone
 };
 
-const OptionSpec Options[] = {
+const OptionEntry Options[] = {
     {"--rollback", false, RollbackMode},
     {"--check", false, CheckMode},
     {"--diff", false, DiffMode},
@@ -150,18 +150,18 @@ const OptionSpec Options[] = {
     {"--timeout", true, CheckMode},
 };
 
-const OptionSpec* FindOption(const std::string& name)
+const OptionEntry* FindOption(const std::string& name)
 {
-    for (const OptionSpec& o : Options) {
+    for (const OptionEntry& o : Options) {
         if (name == o.name)
             return &o;
     }
     return nullptr;
 }
 
-const ModeSpec* FindMode(const std::string& option)
+const ModeEntry* FindMode(const std::string& option)
 {
-    for (const ModeSpec& m : Modes) {
+    for (const ModeEntry& m : Modes) {
         if (option == m.option)
             return &m;
     }
@@ -178,7 +178,7 @@ bool ParseCount(const std::string& text, unsigned long max, unsigned long& value
 }
 
 struct CommandLine {
-    const ModeSpec* mode = &Modes[0];
+    const ModeEntry* mode = &Modes[0];
     std::map<std::string, std::string> given;  // option -> value ("" for one without)
     std::vector<std::string> operands;
 };
@@ -200,7 +200,7 @@ std::string Parse(int argc, char** argv, CommandLine& line)
             continue;
         }
         optionsEnd = arg == "--";
-        const OptionSpec* option = optionsEnd ? nullptr : FindOption(arg);
+        const OptionEntry* option = optionsEnd ? nullptr : FindOption(arg);
         if (optionsEnd)
             continue;
         if (option == nullptr)
@@ -210,7 +210,7 @@ std::string Parse(int argc, char** argv, CommandLine& line)
         if (option->takesValue && i + 1 == argc)
             return arg + " needs a value";
         line.given[arg] = option->takesValue ? argv[++i] : "";
-        const ModeSpec* mode = FindMode(arg);
+        const ModeEntry* mode = FindMode(arg);
         if (mode != nullptr && line.mode != &Modes[0])
             return std::string(line.mode->option) + " and " + arg + " cannot be used together";
         if (mode != nullptr)
