@@ -1,4 +1,5 @@
-// Streams the file through a fixed buffer: release files can be gigabytes.
+// Streams a file through a fixed buffer (release files can be gigabytes);
+// small texts are hashed where they are.
 #include "file_md5.h"
 
 #include <openssl/evp.h>
@@ -32,6 +33,15 @@ bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint
     EVP_MD_CTX_free(context);
     if (ok)
         size = total;
+    return ok;
+}
+
+bool Md5OfText(const std::string& text, std::string& digest)
+{
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    const bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1 &&
+                    EVP_DigestUpdate(context, text.data(), text.size()) == 1 && FinishMd5(context, digest);
+    EVP_MD_CTX_free(context);
     return ok;
 }
 

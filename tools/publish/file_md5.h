@@ -9,6 +9,9 @@
 
 bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size);
 
+// The MD5 of text held in memory; false when the library fails.
+bool Md5OfText(const std::string& text, std::string& digest);
+
 // Ends an MD5 begun with EVP_DigestInit_ex and writes it as digest text;
 // false when the library fails. The context is left for the caller to free.
 bool FinishMd5(EVP_MD_CTX* context, std::string& digest);

@@ -7,30 +7,41 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "masked_url.h"
 #include "purge_list.h"
-#include "release_scan.h"
 #include "release_store.h"
 #include "server_check.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const char Usage[] =
-    "usage: korvanth-publish [--quiet] [--keep N] [--purge-list FILE] RELEASE_DIR SERVER_DIR\n"
+    "usage: korvanth-publish [--quiet] [--keep N] [--purge-list FILE] [--dry-run] [--rehash]\n"
+    "                        RELEASE_DIR SERVER_DIR\n"
     "       korvanth-publish --rollback [--quiet] [--purge-list FILE] SERVER_DIR\n"
     "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--quiet] SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
+    "       korvanth-publish --list SERVER_DIR\n"
+    "       korvanth-publish --help | --version\n"
     "\n"
     "Publishes the game release in RELEASE_DIR as a new release in SERVER_DIR and makes it live\n"
     "in one step: serve SERVER_DIR/current at the updater's base URL. Players keep getting the\n"
-    "previous release, whole, until the new one is complete. KorvanthUpdater.exe and update.url\n"
-    "are never published: they ship with the game's installer.\n"
+    "previous release, whole, until the new one is complete. Each file is copied and hashed in\n"
+    "one read; files unchanged since the last publish (known by SERVER_DIR/.publish-index) are\n"
+    "not read again. Published files are read-only (0444, 0555 when executable), whatever the\n"
+    "release's modes. KorvanthUpdater.exe and update.url are never published: they ship with\n"
+    "the game's installer. A publish or rollback refuses to start while another one runs into\n"
+    "the same SERVER_DIR (exit 2, nothing changed): the first one started goes live.\n"
     "\n"
     "  --keep N      releases kept before the live one, for --rollback (default 3)\n"
+    "  --dry-run     print what would be copied, linked and removed; write nothing\n"
+    "  --rehash      read every file again, even those known unchanged since the last publish\n"
     "  --rollback    make the release before the live one live again\n"
     "  --check       verify that every listed file is served with its size and digest: in\n"
     "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"
@@ -44,15 +55,19 @@ const char Usage[] =
     "                updater requests it; empty when nothing changed\n"
     "  --diff        the same list between two manifest files (on standard output without\n"
     "                --purge-list), for mirrors and object stores\n"
-    "  --quiet       no progress or summary on standard output\n"
+    "  --list        the releases in SERVER_DIR: number, date, files, bytes, the live one\n"
+    "  --quiet       no progress or summary\n"
     "  --help        this text\n"
+    "  --version     the tool's version\n"
     "\n"
     "Exit codes: 0 done, 1 release refused, nothing to roll back or check failed,\n"
-    "2 usage or I/O error.\n";
+    "2 usage or I/O error, or another publish running.\n";
 
+// Every message that echoes an argument goes through MaskCredentials: an
+// operator may give a URL with a password anywhere.
 int UsageError(const std::string& why)
 {
-    std::fprintf(stderr, "korvanth-publish: %s\n%s", why.c_str(), Usage);
+    std::fprintf(stderr, "korvanth-publish: %s\n%s", MaskCredentials(why).c_str(), Usage);
     return 2;
 }
 
@@ -63,56 +78,30 @@ bool Contains(const fs::path& outer, const fs::path& inner)
     return i.compare(0, o.size(), o) == 0;
 }
 
-int Publish(const fs::path& release, const fs::path& server, std::size_t keep, const std::string& purgeList,
-            bool quiet)
+int Publish(const fs::path& release, const fs::path& server, const PublishOptions& options)
 {
+    if (server.string().find("://") != std::string::npos)
+        return UsageError(server.string() + ": SERVER_DIR is a folder on this machine; copy a release to "
+                                            "another server with korvanth-mirror");
     std::error_code error;
     const fs::path releaseReal = fs::weakly_canonical(release, error);
     const fs::path serverReal = fs::weakly_canonical(server, error);
     if (error)
         return UsageError(server.string() + ": " + error.message());
-    if (Contains(releaseReal, serverReal) || Contains(serverReal, releaseReal)) {
-        std::fprintf(stderr,
-                     "korvanth-publish: the release and server folders must not contain each other\n");
-        return 2;
-    }
-    if (!fs::is_directory(release, error)) {
-        std::fprintf(stderr, "korvanth-publish: %s: not a folder\n", release.c_str());
-        return 2;
-    }
-    std::vector<ReleaseFile> files;
-    if (!ScanRelease(release, files))
-        return 1;
-    bool hasGame = false;
-    for (const ReleaseFile& f : files)
-        hasGame = hasGame || f.path == "Korvanth.exe";
-    if (!hasGame)
-        std::fprintf(stderr, "korvanth-publish: warning: the release has no Korvanth.exe\n");
-    if (!HashRelease(files))
-        return 2;
-    return PublishRelease(files, server, keep, purgeList, quiet);
-}
-
-bool ReadWhole(const std::string& path, std::string& text)
-{
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return false;
-    char chunk[65536];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
-        text.append(chunk, got);
-    const bool ok = std::ferror(file) == 0;
-    std::fclose(file);
-    return ok;
+    if (Contains(releaseReal, serverReal) || Contains(serverReal, releaseReal))
+        return UsageError("the release and server folders must not contain each other");
+    if (!fs::is_directory(release, error))
+        return UsageError(release.string() + ": not a folder");
+    return PublishRelease(release, server, options);
 }
 
 int Diff(const std::string& before, const std::string& after, const std::string& purgeList)
 {
     std::string oldText, newText;
     for (const auto& file : {std::make_pair(&before, &oldText), std::make_pair(&after, &newText)}) {
-        if (!ReadWhole(*file.first, *file.second)) {
-            std::fprintf(stderr, "korvanth-publish: %s: %s\n", file.first->c_str(), std::strerror(errno));
+        if (!ReadWholeFile(*file.first, *file.second)) {
+            std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(*file.first).c_str(),
+                         std::strerror(errno));
             return 2;
         }
     }
@@ -124,66 +113,174 @@ int Diff(const std::string& before, const std::string& after, const std::string&
     return 0;
 }
 
+enum Mode { PublishMode = 1, RollbackMode = 2, CheckMode = 4, DiffMode = 8, ListMode = 16 };
+
+struct ModeEntry {
+    unsigned mode;
+    const char* option;  // what selects it; publishing is what runs without one
+    std::size_t operands;
+    const char* what;
+};
+
+const ModeEntry Modes[] = {
+    {PublishMode, "publishing", 2, "RELEASE_DIR and SERVER_DIR"},
+    {RollbackMode, "--rollback", 1, "SERVER_DIR"},
+    {CheckMode, "--check", 1, "SERVER_DIR or URL"},
+    {DiffMode, "--diff", 2, "OLD_MANIFEST and NEW_MANIFEST"},
+    {ListMode, "--list", 1, "SERVER_DIR"},
+};
+
+struct OptionEntry {
+    const char* name;
+    bool takesValue;
+    unsigned modes;  // where it belongs; for a mode's own option, that mode alone
+};
+
+const OptionEntry Options[] = {
+    {"--rollback", false, RollbackMode},
+    {"--check", false, CheckMode},
+    {"--diff", false, DiffMode},
+    {"--list", false, ListMode},
+    {"--quiet", false, PublishMode | RollbackMode | CheckMode},
+    {"--keep", true, PublishMode},
+    {"--dry-run", false, PublishMode},
+    {"--rehash", false, PublishMode},
+    {"--purge-list", true, PublishMode | RollbackMode | DiffMode},
+    {"--cacert", true, CheckMode},
+    {"--timeout", true, CheckMode},
+};
+
+const OptionEntry* FindOption(const std::string& name)
+{
+    for (const OptionEntry& o : Options) {
+        if (name == o.name)
+            return &o;
+    }
+    return nullptr;
+}
+
+const ModeEntry* FindMode(const std::string& option)
+{
+    for (const ModeEntry& m : Modes) {
+        if (option == m.option)
+            return &m;
+    }
+    return nullptr;
+}
+
+// A whole number from 0 to max, digits only: no sign, no blanks, no suffix.
+bool ParseCount(const std::string& text, unsigned long max, unsigned long& value)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoul(text);
+    return value <= max;
+}
+
+struct CommandLine {
+    const ModeEntry* mode = &Modes[0];
+    std::map<std::string, std::string> given;  // option -> value ("" for one without)
+    std::vector<std::string> operands;
+};
+
+std::string Given(const CommandLine& line, const char* option)
+{
+    const auto found = line.given.find(option);
+    return found == line.given.end() ? "" : found->second;
+}
+
+// Empty when argv is a whole, valid command line; otherwise why not.
+std::string Parse(int argc, char** argv, CommandLine& line)
+{
+    bool optionsEnd = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
+            line.operands.push_back(arg);
+            continue;
+        }
+        optionsEnd = arg == "--";
+        const OptionEntry* option = optionsEnd ? nullptr : FindOption(arg);
+        if (optionsEnd)
+            continue;
+        if (option == nullptr)
+            return "unknown option " + arg;
+        if (line.given.count(arg) != 0)
+            return arg + " is given twice";
+        if (option->takesValue && i + 1 == argc)
+            return arg + " needs a value";
+        line.given[arg] = option->takesValue ? argv[++i] : "";
+        const ModeEntry* mode = FindMode(arg);
+        if (mode != nullptr && line.mode != &Modes[0])
+            return std::string(line.mode->option) + " and " + arg + " cannot be used together";
+        if (mode != nullptr)
+            line.mode = mode;
+    }
+    for (const auto& given : line.given) {
+        if ((FindOption(given.first)->modes & line.mode->mode) == 0)
+            return given.first + " does not go with " + line.mode->option;
+    }
+    if (line.operands.size() != line.mode->operands)
+        return std::string(line.mode->option) + " takes " + line.mode->what + " (" +
+               std::to_string(line.operands.size()) + " given" +
+               (line.operands.empty() ? "" : ": " + line.operands.back()) + ")";
+    return "";
+}
+
+int Run(const CommandLine& line)
+{
+    const bool quiet = line.given.count("--quiet") != 0;
+    const std::vector<std::string>& operands = line.operands;
+    unsigned long number = 0;
+    switch (line.mode->mode) {
+    case CheckMode: {
+        long timeoutSeconds = DefaultCheckTimeoutSeconds;
+        if (line.given.count("--timeout") != 0) {
+            if (!ParseCount(Given(line, "--timeout"), 100000000, number) || number == 0)
+                return UsageError("--timeout takes a number of seconds, not " + Given(line, "--timeout"));
+            timeoutSeconds = static_cast<long>(number);
+        }
+        if (operands[0].rfind("http://", 0) == 0 || operands[0].rfind("https://", 0) == 0)
+            return CheckUrl(operands[0], Given(line, "--cacert"), timeoutSeconds, quiet);
+        return CheckFolder(operands[0], quiet);
+    }
+    case RollbackMode:
+        return RollBack(operands[0], Given(line, "--purge-list"), quiet);
+    case DiffMode:
+        return Diff(operands[0], operands[1], Given(line, "--purge-list"));
+    case ListMode:
+        return ListReleases(operands[0]);
+    default:
+        break;
+    }
+    PublishOptions options;
+    if (line.given.count("--keep") != 0) {
+        if (!ParseCount(Given(line, "--keep"), 1000000, number))
+            return UsageError("--keep takes a number from 0 up, not " + Given(line, "--keep"));
+        options.keep = number;
+    }
+    options.purgeList = Given(line, "--purge-list");
+    options.quiet = quiet;
+    options.dryRun = line.given.count("--dry-run") != 0;
+    options.rehash = line.given.count("--rehash") != 0;
+    return Publish(operands[0], operands[1], options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    enum { PublishMode, CheckMode, RollbackMode, DiffMode } mode = PublishMode;
-    bool quiet = false;
-    std::size_t keep = DefaultKeptReleases;
-    std::string caFile;
-    std::string purgeList;
-    long timeoutSeconds = DefaultCheckTimeoutSeconds;
-    std::vector<std::string> operands;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if ((arg == "--cacert" || arg == "--keep" || arg == "--purge-list" || arg == "--timeout") &&
-            !hasValue)
-            return UsageError(arg + " needs a value");
-        if (arg == "--help" || arg == "-h") {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(Usage, stdout);
             return 0;
-        } else if (arg == "--check") {
-            mode = CheckMode;
-        } else if (arg == "--rollback") {
-            mode = RollbackMode;
-        } else if (arg == "--diff") {
-            mode = DiffMode;
-        } else if (arg == "--timeout" && hasValue) {
-            char* end = nullptr;
-            timeoutSeconds = std::strtol(argv[++i], &end, 10);
-            if (*argv[i] == '\0' || *end != '\0' || timeoutSeconds <= 0)
-                return UsageError(std::string("--timeout takes a number of seconds, not ") + argv[i]);
-        } else if (arg == "--purge-list" && hasValue) {
-            purgeList = argv[++i];
-        } else if (arg == "--quiet" || arg == "-q") {
-            quiet = true;
-        } else if (arg == "--cacert" && hasValue) {
-            caFile = argv[++i];
-        } else if (arg == "--keep" && hasValue) {
-            char* end = nullptr;
-            keep = std::strtoul(argv[++i], &end, 10);
-            if (*argv[i] == '\0' || *end != '\0')
-                return UsageError(std::string("--keep takes a number, not ") + argv[i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option " + arg);
-        } else {
-            operands.push_back(arg);
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("korvanth-publish %s\n", KORVANTH_PUBLISH_VERSION);
+            return 0;
         }
     }
-    if (mode == CheckMode && operands.size() == 1) {
-        const std::string& target = operands[0];
-        if (target.rfind("http://", 0) == 0 || target.rfind("https://", 0) == 0)
-            return CheckUrl(target, caFile, timeoutSeconds, quiet);
-        return CheckFolder(target, quiet);
-    }
-    if (mode == RollbackMode && operands.size() == 1)
-        return RollBack(operands[0], purgeList, quiet);
-    if (mode == DiffMode && operands.size() == 2)
-        return Diff(operands[0], operands[1], purgeList);
-    if (mode == PublishMode && operands.size() == 2)
-        return Publish(operands[0], operands[1], keep, purgeList, quiet);
-    std::fputs(Usage, stderr);
-    return 2;
+    CommandLine line;
+    const std::string why = Parse(argc, argv, line);
+    return why.empty() ? Run(line) : UsageError(why);
 }

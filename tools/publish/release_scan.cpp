@@ -1,19 +1,24 @@
 // Reading a release folder. Symbolic links are common in release trees
-// (shared assets, a folder kept elsewhere); each is published under its own
-// name with its target's content. One that cannot be read that way stops the
-// publish before the server folder is touched.
+// (shared assets, a folder linked in twice); each is published under its own
+// name with its target's content. One that cannot be read that way, or that
+// leads out of the release, stops the publish before the server folder is
+// touched.
 #include "release_scan.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "file_md5.h"
+#include "masked_url.h"
 #include "release_rules.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +38,7 @@ const struct {
 
 void Refuse(const std::string& path, const std::string& why)
 {
-    std::fprintf(stderr, "korvanth-publish: %s: %s\n", path.c_str(), why.c_str());
+    std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(path).c_str(), why.c_str());
 }
 
 bool IsLeftOut(const std::string& path)
@@ -50,52 +55,119 @@ bool IsLeftOut(const std::string& path)
     return false;
 }
 
-typedef std::vector<std::pair<dev_t, ino_t>> FolderChain;
+struct Walk {
+    std::string top;                             // the release folder as given
+    std::string root;                            // its real path, '/' at the end
+    std::vector<std::pair<dev_t, ino_t>> chain;  // the folders from root down to the one walked
+    std::uint64_t manifestBytes;
+    std::vector<ReleaseFile>& files;
+};
 
-bool Walk(const fs::path& folder, const std::string& prefix, FolderChain& chain,
-          std::vector<ReleaseFile>& files)
+// Shared assets kept beside the release are easy to link in by mistake, and
+// so is a key or a configuration file: a link must stay inside the release.
+bool LeadsInside(const Walk& walk, const std::string& path, std::string& target)
 {
-    bool ok = true;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        const std::string path = prefix.empty() ? name : prefix + "/" + name;
-        if (prefix.empty() && IsLeftOut(path))
-            continue;
-        struct stat info;
-        if (stat(it->path().c_str(), &info) != 0) {
-            const int reason = errno;
-            Refuse(path, reason == ENOENT  ? "is a symbolic link to nothing"
-                         : reason == ELOOP ? "is a symbolic link that loops"
-                                           : std::strerror(reason));
+    char* real = realpath((walk.top + "/" + path).c_str(), nullptr);
+    target = real != nullptr ? real : "";
+    std::free(real);
+    return (target + "/").compare(0, walk.root.size(), walk.root) == 0;
+}
+
+// The manifest line's length, counted as the files are found so that a
+// release no updater could take is refused before any file is read.
+bool WithinManifestLimit(Walk& walk, const std::string& path, std::uint64_t size)
+{
+    walk.manifestBytes += 32 + 1 + std::to_string(size).size() + 1 + path.size() + 1;
+    if (walk.manifestBytes <= MaxManifestBytes)
+        return true;
+    std::fprintf(stderr,
+                 "korvanth-publish: manifest.txt would pass %llu MiB after %zu files: every player's updater "
+                 "refuses a longer one and starts the old client\n",
+                 static_cast<unsigned long long>(MaxManifestBytes >> 20), walk.files.size());
+    return false;
+}
+
+bool WalkFolder(Walk& walk, int folder, const std::string& prefix, bool& ok);
+
+// One name in an open folder, stat'ed relative to it: a path walked from
+// the top for each of hundreds of thousands of files would cost more than
+// the rest of the scan. False when the walk must stop at once.
+bool WalkEntry(Walk& walk, int folder, const char* name, unsigned char type, const std::string& path,
+               bool& ok)
+{
+    struct stat info;
+    std::string target;
+    if (fstatat(folder, name, &info, 0) != 0) {
+        const int reason = errno;
+        Refuse(path, reason == ENOENT  ? "is a symbolic link to nothing"
+                     : reason == ELOOP ? "is a symbolic link that loops"
+                                       : std::strerror(reason));
+        ok = false;
+        return true;
+    }
+    struct stat own;
+    const bool isLink = type == DT_LNK ||
+                        (type == DT_UNKNOWN && fstatat(folder, name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         S_ISLNK(own.st_mode));
+    if (isLink && !LeadsInside(walk, path, target)) {
+        Refuse(path, "is a symbolic link that leads out of the release folder, to " + target);
+        ok = false;
+    } else if (S_ISDIR(info.st_mode)) {
+        const std::pair<dev_t, ino_t> id(info.st_dev, info.st_ino);
+        if (std::find(walk.chain.begin(), walk.chain.end(), id) != walk.chain.end()) {
+            Refuse(path, "is a symbolic link to a folder that holds it (a loop)");
             ok = false;
-        } else if (S_ISDIR(info.st_mode)) {
-            const std::pair<dev_t, ino_t> id(info.st_dev, info.st_ino);
-            if (std::find(chain.begin(), chain.end(), id) != chain.end()) {
-                Refuse(path, "is a symbolic link to a folder that holds it (a loop)");
-                ok = false;
-                continue;
-            }
-            chain.push_back(id);
-            ok = Walk(it->path(), path, chain, files) && ok;
-            chain.pop_back();
-        } else if (S_ISREG(info.st_mode)) {
-            const std::string why = WhyRefused(path);
-            if (!why.empty()) {
-                Refuse(path, why);
-                ok = false;
-            }
-            files.push_back({path, it->path(), "", 0});
-        } else {
-            Refuse(path, "is not a regular file");
-            ok = false;
+            return true;
         }
+        const int inner = openat(folder, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (inner < 0) {
+            Refuse(path, std::strerror(errno));
+            ok = false;
+            return true;
+        }
+        walk.chain.push_back(id);
+        const bool goOn = WalkFolder(walk, inner, path, ok);
+        walk.chain.pop_back();
+        return goOn;
+    } else if (S_ISREG(info.st_mode)) {
+        ReleaseFile file;
+        file.path = path;
+        file.stamp = StampOf(info);
+        walk.files.push_back(file);
+        return WithinManifestLimit(walk, path, file.stamp.size);
+    } else {
+        Refuse(path, "is not a regular file");
+        ok = false;
     }
-    if (error) {
-        Refuse(folder.string(), error.message());
-        return false;
+    return true;
+}
+
+// Takes folder (an open descriptor) and closes it.
+bool WalkFolder(Walk& walk, int folder, const std::string& prefix, bool& ok)
+{
+    DIR* listing = fdopendir(folder);
+    if (listing == nullptr) {
+        Refuse(prefix.empty() ? walk.top : prefix, std::strerror(errno));
+        close(folder);
+        ok = false;
+        return true;
     }
-    return ok;
+    bool goOn = true;
+    errno = 0;
+    for (struct dirent* entry; goOn && (entry = readdir(listing)) != nullptr; errno = 0) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = prefix.empty() ? name : prefix + "/" + name;
+        if (!prefix.empty() || !IsLeftOut(path))
+            goOn = WalkEntry(walk, folder, entry->d_name, entry->d_type, path, ok);
+    }
+    if (goOn && errno != 0) {
+        Refuse(prefix.empty() ? walk.top : prefix, std::strerror(errno));
+        ok = false;
+    }
+    closedir(listing);
+    return goOn;
 }
 
 }  // namespace
@@ -103,17 +175,37 @@ bool Walk(const fs::path& folder, const std::string& prefix, FolderChain& chain,
 bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files)
 {
     struct stat info;
-    if (stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    char* real = realpath(root.c_str(), nullptr);
+    const std::string rootReal = real != nullptr ? real : "";
+    std::free(real);
+    const int top = rootReal.empty() ? -1 : open(rootReal.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (top < 0 || fstat(top, &info) != 0) {
         Refuse(root.string(), "not a folder");
+        if (top >= 0)
+            close(top);
         return false;
     }
-    FolderChain chain(1, std::make_pair(info.st_dev, info.st_ino));
-    bool ok = Walk(root, "", chain, files);
+    Walk walk = {root.string(),
+                 rootReal == "/" ? rootReal : rootReal + "/",
+                 {std::make_pair(info.st_dev, info.st_ino)},
+                 0,
+                 files};
+    bool ok = true;
+    if (!WalkFolder(walk, top, "", ok))
+        return false;
     std::sort(files.begin(), files.end(),
               [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    // Names are checked once the walk is through: a release far too large is
+    // refused before any time goes into them.
     std::vector<std::string> paths;
-    for (const ReleaseFile& f : files)
+    for (const ReleaseFile& f : files) {
+        const std::string why = WhyRefused(f.path);
+        if (!why.empty()) {
+            Refuse(f.path, why);
+            ok = false;
+        }
         paths.push_back(f.path);
+    }
     for (const auto& pair : CaseCollisions(paths)) {
         Refuse(pair.second, "differs from " + pair.first + " only by case; Windows keeps one");
         ok = false;
@@ -122,16 +214,8 @@ bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files)
         Refuse(root.string(), "the release has no file to publish");
         ok = false;
     }
+    if (ok && !std::any_of(files.begin(), files.end(),
+                           [](const ReleaseFile& f) { return f.path == "Korvanth.exe"; }))
+        std::fprintf(stderr, "korvanth-publish: warning: the release has no Korvanth.exe\n");
     return ok;
-}
-
-bool HashRelease(std::vector<ReleaseFile>& files)
-{
-    for (ReleaseFile& f : files) {
-        if (!Md5OfFile(f.source, f.md5, f.size)) {
-            Refuse(f.path, "cannot be read");
-            return false;
-        }
-    }
-    return true;
 }

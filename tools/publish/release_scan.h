@@ -6,18 +6,24 @@
 #include <string>
 #include <vector>
 
+#include "file_stamp.h"
+
 struct ReleaseFile {
-    std::string path;              // relative, '/' between folders
-    std::filesystem::path source;  // where it was found; a symbolic link is read through
-    std::string md5;               // filled by HashRelease
-    std::uint64_t size;
+    std::string path;        // relative, '/' between folders; symbolic links are read through
+    FileStamp stamp;         // the source as the scan found it
+    std::string md5;         // of the published copy, once known
+    std::uint64_t size = 0;  // likewise
+    bool unchanged = false;  // published as a hard link to the live release's copy
 };
+
+// The largest manifest every player's updater takes: it holds the manifest
+// in memory and refuses a longer one.
+const std::uint64_t MaxManifestBytes = 64ull << 20;
 
 // Every file below root, sorted by path, symbolic links followed and listed
 // under their own names. The updater and update.url at the top are left out
-// with a note. False, with one message per problem on stderr, when a name is
-// refused, a link dangles or loops, or nothing is left to publish.
+// with a note. Nothing is read but folders and stat. False, with one message
+// per problem on stderr, when a name is refused, a link dangles, loops or
+// leads out of root, the manifest would pass MaxManifestBytes, or nothing is
+// left to publish.
 bool ScanRelease(const std::filesystem::path& root, std::vector<ReleaseFile>& files);
-
-// Fills md5 and size of every file; false, naming the file, when one cannot be read.
-bool HashRelease(std::vector<ReleaseFile>& files);

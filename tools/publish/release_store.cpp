@@ -1,12 +1,15 @@
 // Releases side by side in the server folder. Nothing a player can fetch is
 // ever changed in place: a new release is built in a folder nobody serves,
-// renamed into place whole, and made live by replacing the "current" link
-// with a single rename. Unchanged files are hard links to the live release's
-// copies, so a republish costs little more than the files that changed.
+// synced to disk, renamed into place whole, and made live by replacing the
+// "current" link with a single rename. Earlier releases are pruned only after
+// that rename. Unchanged files are hard links to the live release's copies,
+// read-only, so that a republish costs little more than the files that
+// changed and an edit in place fails instead of reaching every release.
 #include "release_store.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,13 +17,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <ctime>
 #include <string>
+#include <unordered_set>
 
-#include "file_md5.h"
+#include "manifest.h"
 #include "manifest_line.h"
+#include "masked_url.h"
 #include "purge_list.h"
+#include "release_build.h"
+#include "release_index.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -34,7 +41,7 @@ const char DiscardPrefix[] = ".discard-";
 
 int Fail(const fs::path& where, const std::string& why)
 {
-    std::fprintf(stderr, "korvanth-publish: %s: %s\n", where.c_str(), why.c_str());
+    std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(where.string()).c_str(), why.c_str());
     return 2;
 }
 
@@ -56,7 +63,7 @@ bool ParseReleaseName(const std::string& name, unsigned long& id)
 
 // Complete releases, oldest first. Half-built and half-removed ones carry a
 // prefix that keeps them out of this list.
-std::vector<unsigned long> ListReleases(const fs::path& server)
+std::vector<unsigned long> ReleaseIds(const fs::path& server)
 {
     std::vector<unsigned long> ids;
     std::error_code error;
@@ -79,8 +86,31 @@ bool LiveRelease(const fs::path& server, unsigned long& id)
            ParseReleaseName(target.filename().string(), id);
 }
 
+fs::path ReleaseFolder(const fs::path& server, unsigned long id)
+{
+    return server / ReleasesFolder / ReleaseName(id);
+}
+
+// The releases a new live release makes superfluous: those after the old
+// live one were rolled back from or never went live, so a later rollback
+// must not land on them; of those before it, the newest keep stay.
+std::vector<unsigned long> Superseded(std::vector<unsigned long> ids, bool hasLive, unsigned long live,
+                                      std::size_t keep)
+{
+    std::vector<unsigned long> doomed;
+    while (hasLive && !ids.empty() && ids.back() > live) {
+        doomed.push_back(ids.back());
+        ids.pop_back();
+    }
+    for (std::size_t i = 0; i + keep < ids.size(); ++i)
+        doomed.push_back(ids[i]);
+    return doomed;
+}
+
 // Held until the process ends, however it ends: the kernel drops the lock of
-// a killed publish, so a leftover lock file never blocks the next one.
+// a killed publish, so a leftover lock file never blocks the next one. A
+// second publish refuses rather than waits: started later, it would go live
+// before or after the first by chance.
 bool LockServer(const fs::path& server)
 {
     const fs::path path = server / ".publish.lock";
@@ -91,11 +121,11 @@ bool LockServer(const fs::path& server)
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
         return true;
-    std::fprintf(stderr, "korvanth-publish: %s: waiting for another publish or rollback to finish\n",
-                 server.c_str());
-    if (flock(fd, LOCK_EX) == 0)
-        return true;
-    Fail(path, std::strerror(errno));
+    Fail(server, errno == EWOULDBLOCK
+                     ? "another publish or rollback is running into this folder; nothing was "
+                       "changed, run this again once it has ended"
+                     : std::strerror(errno));
+    close(fd);
     return false;
 }
 
@@ -122,9 +152,20 @@ void Discard(const fs::path& server, unsigned long id)
 {
     std::error_code error;
     const fs::path doomed = server / ReleasesFolder / (DiscardPrefix + ReleaseName(id));
-    fs::rename(server / ReleasesFolder / ReleaseName(id), doomed, error);
+    fs::rename(ReleaseFolder(server, id), doomed, error);
     if (!error)
         fs::remove_all(doomed, error);
+}
+
+// A rename is on disk once the folder holding it is synced.
+bool SyncFolder(const fs::path& folder)
+{
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
 }
 
 int SwitchTo(const fs::path& server, unsigned long id)
@@ -134,19 +175,11 @@ int SwitchTo(const fs::path& server, unsigned long id)
     fs::create_symlink(fs::path(ReleasesFolder) / ReleaseName(id), server / NextLink, error);
     if (!error)
         fs::rename(server / NextLink, server / CurrentLink, error);
-    return error ? Fail(server / CurrentLink, error.message()) : 0;
-}
-
-// The live copy serves again when it still holds exactly this content.
-bool LinkUnchanged(const fs::path& live, const ReleaseFile& file, const fs::path& target)
-{
-    std::string md5;
-    std::uint64_t size = 0;
-    if (!Md5OfFile(live, md5, size) || md5 != file.md5 || size != file.size)
-        return false;
-    std::error_code error;
-    fs::create_hard_link(live, target, error);
-    return !error;
+    if (error)
+        return Fail(server / CurrentLink, error.message());
+    if (!SyncFolder(server))
+        return Fail(server, std::strerror(errno));
+    return 0;
 }
 
 std::string ManifestText(const std::vector<ReleaseFile>& files)
@@ -157,49 +190,25 @@ std::string ManifestText(const std::vector<ReleaseFile>& files)
     return text;
 }
 
-std::string ReadFile(const fs::path& path)
+// The manifest of a release, or nothing when it cannot be read: a release
+// without one is as good as none.
+std::string ManifestOf(const fs::path& server, unsigned long id)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string text;
+    return ReadWholeFile(ReleaseFolder(server, id) / "manifest.txt", text) ? text : "";
 }
 
-// The files must be on disk before the link names them: after a power cut
-// the live release must be whole, not a set of empty files.
-bool SyncFileSystem(const fs::path& folder)
+// The manifest, read-only like the files, then everything on disk: after a
+// power cut the release the link names must be whole, not empty files.
+int Seal(const fs::path& incoming, const std::string& manifest)
 {
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = syncfs(fd) == 0;
-    close(fd);
-    return ok;
-}
-
-// Everything up to the release folder's rename; false leaves only names the
-// next run clears.
-int BuildRelease(const std::vector<ReleaseFile>& files, const fs::path& incoming, const fs::path& liveFiles,
-                 std::size_t& copied)
-{
-    std::error_code error;
-    for (const ReleaseFile& f : files) {
-        const fs::path target = incoming / "files" / f.path;
-        fs::create_directories(target.parent_path(), error);
-        if (error)
-            return Fail(target.parent_path(), error.message());
-        if (!liveFiles.empty() && LinkUnchanged(liveFiles / f.path, f, target))
-            continue;
-        if (!fs::copy_file(f.source, target, error))
-            return Fail(target, error.message());
-        ++copied;
-    }
-    std::ofstream manifest(incoming / "manifest.txt", std::ios::binary | std::ios::trunc);
-    manifest << ManifestText(files);
-    manifest.close();
-    if (!manifest)
-        return Fail(incoming / "manifest.txt", "cannot be written");
-    if (!SyncFileSystem(incoming))
-        return Fail(incoming, std::strerror(errno));
-    return 0;
+    if (!WriteWholeFile(incoming / "manifest.txt", manifest, 0444))
+        return Fail(incoming / "manifest.txt", std::strerror(errno));
+    const int folder = open(incoming.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = folder >= 0 && syncfs(folder) == 0;
+    if (folder >= 0)
+        close(folder);
+    return ok ? 0 : Fail(incoming, std::strerror(errno));
 }
 
 // A server folder from before releases had folders of their own: its web
@@ -210,21 +219,30 @@ bool HasOldLayout(const fs::path& server)
     return !fs::is_symlink(server / CurrentLink, error) && fs::exists(server / "manifest.txt", error);
 }
 
-bool PrepareServer(const fs::path& server)
+// Folders the tool makes are 0755 whatever the umask: the web server must
+// get through them.
+bool MakeFolder(const fs::path& folder)
 {
     std::error_code error;
+    if (folder.empty() || fs::is_directory(folder, error))
+        return true;
+    if (!MakeFolder(folder.parent_path()) || mkdir(folder.c_str(), 0755) != 0 ||
+        chmod(folder.c_str(), 0755) != 0) {
+        Fail(folder, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool PrepareServer(const fs::path& server)
+{
     if (HasOldLayout(server)) {
         Fail(server,
              "holds manifest.txt at its top, as published by an older korvanth-publish: publish into a "
              "new folder and serve its \"current\" folder instead (see docs/hosting.md)");
         return false;
     }
-    fs::create_directories(server / ReleasesFolder, error);
-    if (error) {
-        Fail(server, error.message());
-        return false;
-    }
-    if (!LockServer(server))
+    if (!MakeFolder(server / ReleasesFolder) || !LockServer(server))
         return false;
     ClearLeftovers(server);
     return true;
@@ -238,73 +256,195 @@ int ReportChanges(const std::string& purgeList, const std::string& before, const
     return purgeList.empty() || WritePurgeList(purgeList, PurgeList(before, after)) ? 0 : 2;
 }
 
-std::string LiveManifest(const fs::path& server, unsigned long id)
+// The index of the release now live in folder, written last: every link
+// made or removed before moves the copies' stamps.
+void RecordIndex(const fs::path& server, const fs::path& folder, const std::vector<ReleaseFile>& files,
+                 std::int64_t scanStarted)
 {
-    return ReadFile(server / ReleasesFolder / ReleaseName(id) / "manifest.txt");
+    ReleaseIndex index;
+    index.startedSeconds = scanStarted;
+    for (const ReleaseFile& f : files) {
+        struct stat info;
+        if (lstat((folder / "files" / f.path).c_str(), &info) == 0)
+            index.entries[f.path] = IndexEntry{f.stamp, StampOf(info), f.md5};
+    }
+    SaveIndex(server, index);
+}
+
+// Every file the live manifest has and the release has not.
+std::vector<std::string> Dropped(const std::string& liveManifest, const std::vector<ReleaseFile>& files)
+{
+    std::unordered_set<std::string> kept;
+    for (const ReleaseFile& f : files)
+        kept.insert(f.path);
+    std::vector<std::string> dropped;
+    for (const ManifestEntry& e : ParseManifest(liveManifest)) {
+        if (kept.count(e.path) == 0)
+            dropped.push_back(e.path);
+    }
+    return dropped;
+}
+
+// A republish of what is live, found without reading a file: every file
+// known unchanged and the same list. Making a release of it would only push
+// a real earlier release out of those kept for a rollback.
+bool NothingChanged(const std::vector<ReleaseFile>& files, std::size_t unchanged,
+                    const std::string& liveManifest)
+{
+    return unchanged == files.size() && ManifestText(files) == liveManifest;
+}
+
+// What a new release is built against.
+struct Live {
+    bool exists = false;
+    unsigned long id = 0;
+    fs::path folder;  // empty when there is no live release
+    std::string manifest;
+    ReleaseIndex index;
+};
+
+Live ReadLive(const fs::path& server)
+{
+    Live live;
+    live.exists = LiveRelease(server, live.id);
+    if (live.exists) {
+        live.folder = ReleaseFolder(server, live.id);
+        live.manifest = ManifestOf(server, live.id);
+        live.index = LoadIndex(server);
+    }
+    return live;
+}
+
+std::size_t KnownUnchanged(std::vector<ReleaseFile>& files, const Live& live, const PublishOptions& options)
+{
+    return options.rehash || !live.exists ? 0 : MarkUnchanged(files, live.folder / "files", live.index);
+}
+
+int DryRun(std::vector<ReleaseFile>& files, const fs::path& server, const PublishOptions& options)
+{
+    const Live live = ReadLive(server);
+    const std::size_t unchanged = KnownUnchanged(files, live, options);
+    std::uint64_t bytes = 0;
+    for (const ReleaseFile& f : files) {
+        std::printf("%s %s\n", f.unchanged ? "link" : "copy", f.path.c_str());
+        bytes += f.unchanged ? 0 : f.stamp.size;
+    }
+    const std::vector<std::string> dropped = Dropped(live.manifest, files);
+    for (const std::string& path : dropped)
+        std::printf("remove %s\n", path.c_str());
+    std::vector<unsigned long> doomed;
+    if (live.exists && NothingChanged(files, unchanged, live.manifest))
+        std::printf("nothing changed: release %s would stay live\n", ReleaseName(live.id).c_str());
+    else
+        doomed = Superseded(ReleaseIds(server), live.exists, live.id, options.keep);
+    for (unsigned long id : doomed)
+        std::printf("remove release %s\n", ReleaseName(id).c_str());
+    std::printf("dry run: %zu to copy (%llu bytes), %zu to link, %zu to remove, %zu earlier releases to "
+                "remove; nothing was written\n",
+                files.size() - unchanged, static_cast<unsigned long long>(bytes), unchanged, dropped.size(),
+                doomed.size());
+    return 0;
+}
+
+// From the incoming folder to the live release, in the order that keeps
+// players whole: on disk, renamed into place, switched, and only then the
+// releases it supersedes removed.
+int GoLive(const fs::path& server, const fs::path& incoming, unsigned long id, const std::string& manifest,
+           const std::vector<unsigned long>& doomed)
+{
+    int code = Seal(incoming, manifest);
+    std::error_code error;
+    if (code == 0) {
+        fs::rename(incoming, ReleaseFolder(server, id), error);
+        if (error || !SyncFolder(server / ReleasesFolder))
+            code = Fail(incoming, error ? error.message() : std::strerror(errno));
+    }
+    if (code == 0)
+        code = SwitchTo(server, id);
+    if (code != 0)
+        return code;
+    for (unsigned long old : doomed)
+        Discard(server, old);
+    return 0;
 }
 
 }  // namespace
 
-int PublishRelease(const std::vector<ReleaseFile>& files, const fs::path& server, std::size_t keep,
-                   const std::string& purgeList, bool quiet)
+int PublishRelease(const fs::path& release, const fs::path& server, const PublishOptions& options)
 {
-    if (!PrepareServer(server))
+    // Locked before anything is read, so that of two publishes the first
+    // started goes live; a server folder still to be made is made only for
+    // a release that passes the scan.
+    std::error_code error;
+    const bool existed = fs::is_directory(server, error);
+    if (!options.dryRun && existed && !PrepareServer(server))
         return 2;
-    unsigned long live = 0;
-    const bool hasLive = LiveRelease(server, live);
-    std::vector<unsigned long> ids = ListReleases(server);
+    // Taken before the scan: it dates every stamp the scan finds.
+    const std::int64_t scanStarted = FileClockSeconds();
+    std::vector<ReleaseFile> files;
+    if (!ScanRelease(release, files))
+        return 1;
+    if (options.dryRun)
+        return DryRun(files, server, options);
+    if (!existed && !PrepareServer(server))
+        return 2;
+    const Live live = ReadLive(server);
+    const std::vector<unsigned long> ids = ReleaseIds(server);
     // Numbers only go up, so a release number names one release for good.
     const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
     const fs::path incoming = server / ReleasesFolder / (IncomingPrefix + ReleaseName(id));
-    const fs::path liveFiles = hasLive ? server / ReleasesFolder / ReleaseName(live) / "files" : fs::path();
+    if (live.exists && NothingChanged(files, KnownUnchanged(files, live, options), live.manifest)) {
+        if (!options.quiet)
+            std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, 0 read\n",
+                        ReleaseName(live.id).c_str(), files.size());
+        return ReportChanges(options.purgeList, live.manifest, live.manifest);
+    }
 
-    std::size_t copied = 0;
-    int code = BuildRelease(files, incoming, liveFiles, copied);
-    std::error_code error;
-    const std::string before = hasLive ? LiveManifest(server, live) : "";
+    BuildCounts counts;
+    if (!MakeFolder(incoming))
+        return 2;
+    int code = BuildFiles(files, release, incoming, live.exists ? live.folder / "files" : fs::path(),
+                          live.index, options.quiet, counts);
     const std::string after = ManifestText(files);
-    // A republish of what is live would only push a real earlier release
-    // out of those kept for a rollback.
-    if (code == 0 && hasLive && copied == 0 && before == after) {
+    if (code == 0 && after.size() > MaxManifestBytes) {
+        std::fprintf(stderr,
+                     "korvanth-publish: manifest.txt grew past %llu MiB while the files were read: every "
+                     "player's updater would refuse it\n",
+                     static_cast<unsigned long long>(MaxManifestBytes >> 20));
+        code = 1;
+    }
+    // Files touched without a change: the same release, now known again.
+    if (code == 0 && live.exists && counts.copied == 0 && after == live.manifest) {
         fs::remove_all(incoming, error);
-        if (!quiet)
-            std::printf("nothing changed: release %s stays live\n", ReleaseName(live).c_str());
-        return ReportChanges(purgeList, before, after);
+        RecordIndex(server, live.folder, files, scanStarted);
+        if (!options.quiet)
+            std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, %zu read\n",
+                        ReleaseName(live.id).c_str(), files.size(), counts.read);
+        return ReportChanges(options.purgeList, live.manifest, after);
     }
-    if (code == 0) {
-        fs::rename(incoming, server / ReleasesFolder / ReleaseName(id), error);
-        code = error ? Fail(incoming, error.message()) : SwitchTo(server, id);
-    }
+    if (code == 0)
+        code = GoLive(server, incoming, id, after, Superseded(ids, live.exists, live.id, options.keep));
     if (code != 0) {
         fs::remove_all(incoming, error);
         return code;
     }
-    // Releases after the old live one were rolled back, or never went live:
-    // a later rollback must not land on them. Of those before it, the
-    // newest few stay.
-    while (hasLive && !ids.empty() && ids.back() > live) {
-        Discard(server, ids.back());
-        ids.pop_back();
-    }
-    for (std::size_t i = 0; i + keep < ids.size(); ++i)
-        Discard(server, ids[i]);
-
-    if (!quiet) {
+    RecordIndex(server, ReleaseFolder(server, id), files, scanStarted);
+    if (!options.quiet) {
         std::uint64_t bytes = 0;
         for (const ReleaseFile& f : files)
             bytes += f.size;
-        std::printf("published %zu files (%llu bytes) as release %s: %zu copied, %zu unchanged\n",
-                    files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(), copied,
-                    files.size() - copied);
+        std::printf("published %zu files (%llu bytes) as release %s: %zu copied, %zu unchanged, %zu read\n",
+                    files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(),
+                    counts.copied, files.size() - counts.copied, counts.read);
     }
-    return ReportChanges(purgeList, before, after);
+    return ReportChanges(options.purgeList, live.manifest, after);
 }
 
 int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
 {
     std::error_code error;
     if (!fs::is_directory(server / ReleasesFolder, error)) {
-        std::fprintf(stderr, "korvanth-publish: %s: holds no release to roll back to\n", server.c_str());
+        Fail(server, "holds no release to roll back to");
         return 1;
     }
     if (!PrepareServer(server))
@@ -312,11 +452,10 @@ int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
     unsigned long live = 0;
     if (!LiveRelease(server, live))
         return Fail(server / CurrentLink, "names no release");
-    const std::vector<unsigned long> ids = ListReleases(server);
+    const std::vector<unsigned long> ids = ReleaseIds(server);
     const auto earlier = std::lower_bound(ids.begin(), ids.end(), live);
     if (earlier == ids.begin()) {
-        std::fprintf(stderr, "korvanth-publish: %s: no release before %s to roll back to\n", server.c_str(),
-                     ReleaseName(live).c_str());
+        Fail(server, "no release before " + ReleaseName(live) + " to roll back to");
         return 1;
     }
     const unsigned long previous = *(earlier - 1);
@@ -326,7 +465,34 @@ int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
     if (!quiet)
         std::printf("rolled back: release %s is live again, in place of %s\n", ReleaseName(previous).c_str(),
                     ReleaseName(live).c_str());
-    return ReportChanges(purgeList, LiveManifest(server, live), LiveManifest(server, previous));
+    return ReportChanges(purgeList, ManifestOf(server, live), ManifestOf(server, previous));
+}
+
+int ListReleases(const fs::path& server)
+{
+    const std::vector<unsigned long> ids = ReleaseIds(server);
+    if (ids.empty()) {
+        Fail(server, "holds no release");
+        return 1;
+    }
+    unsigned long live = 0;
+    const bool hasLive = LiveRelease(server, live);
+    std::printf("release  published         files           bytes\n");
+    for (unsigned long id : ids) {
+        const fs::path manifest = ReleaseFolder(server, id) / "manifest.txt";
+        std::uint64_t bytes = 0;
+        const std::vector<ManifestEntry> entries = ParseManifest(ManifestOf(server, id));
+        for (const ManifestEntry& e : entries)
+            bytes += e.size;
+        struct stat info;
+        char date[32] = "?";
+        struct tm local;
+        if (stat(manifest.c_str(), &info) == 0 && localtime_r(&info.st_mtime, &local) != nullptr)
+            std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M", &local);
+        std::printf("%s   %-16s  %6zu  %14llu%s\n", ReleaseName(id).c_str(), date, entries.size(),
+                    static_cast<unsigned long long>(bytes), hasLive && id == live ? "  live" : "");
+    }
+    return 0;
 }
 
 fs::path LiveFolder(const fs::path& server)

@@ -1,0 +1,110 @@
+// The one read of a changed file: each chunk is hashed and written from the
+// same buffer. The buffer is small enough to stay in the processor's cache
+// between the digest and the write.
+#include "copy_hashed.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "file_md5.h"
+
+namespace {
+
+const std::size_t ChunkSize = 256 << 10;
+
+bool WriteAll(int fd, const char* data, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Hashes and writes everything from in to out; false with errno set.
+bool Stream(int in, int out, EVP_MD_CTX* md5, std::uint64_t& total)
+{
+    // One per thread, kept: a fresh one for each file would be fresh pages to fault in.
+    static thread_local std::vector<char> buffer(ChunkSize);
+    for (;;) {
+        const ssize_t got = read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0;
+        if (EVP_DigestUpdate(md5, buffer.data(), static_cast<std::size_t>(got)) != 1) {
+            errno = EIO;
+            return false;
+        }
+        if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(got)))
+            return false;
+        total += static_cast<std::uint64_t>(got);
+    }
+}
+
+}  // namespace
+
+bool CopyHashed(const std::string& source, const std::string& target, CopiedFile& copied, std::string& why)
+{
+    int in = -1;
+    int out = -1;
+    EVP_MD_CTX* md5 = nullptr;
+    bool ok = false;
+    struct stat info;
+    copied.size = 0;
+    // Non-blocking, so that a source swapped for a pipe since the scan is
+    // refused instead of waited on.
+    in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (in < 0 || fstat(in, &info) != 0) {
+        why = std::string("cannot be read: ") + std::strerror(errno);
+        goto done;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = "is no longer a regular file";
+        goto done;
+    }
+    copied.source = StampOf(info);
+    posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+    out = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400);
+    // Set after creation, where the umask cannot take anything away.
+    if (out < 0 || fchmod(out, PublishedMode(info.st_mode)) != 0) {
+        why = std::string("cannot be written: ") + std::strerror(errno);
+        goto done;
+    }
+    md5 = EVP_MD_CTX_new();
+    if (md5 == nullptr || EVP_DigestInit_ex(md5, EVP_md5(), nullptr) != 1) {
+        why = "cannot make a digest";
+        goto done;
+    }
+    if (!Stream(in, out, md5, copied.size)) {
+        why = std::string("cannot be copied: ") + std::strerror(errno);
+        goto done;
+    }
+    ok = true;
+done:
+    if (ok && !FinishMd5(md5, copied.md5)) {
+        why = "cannot make a digest";
+        ok = false;
+    }
+    EVP_MD_CTX_free(md5);
+    if (out >= 0 && close(out) != 0 && ok) {
+        why = std::string("cannot be written: ") + std::strerror(errno);
+        ok = false;
+    }
+    if (in >= 0)
+        close(in);
+    if (!ok && out >= 0)
+        unlink(target.c_str());
+    return ok;
+}

@@ -1,0 +1,20 @@
+// Copying a release file into the server folder and hashing it in the same
+// read, so that the digest and size in the manifest are those of the bytes
+// written, whatever the source does meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "file_stamp.h"
+
+struct CopiedFile {
+    std::string md5;
+    std::uint64_t size = 0;
+    FileStamp source;  // the source as it was opened, before any byte was read
+};
+
+// Copies source into target, a new file (it must not exist yet) made with
+// PublishedMode whatever the umask. False with why (and target removed) when
+// the source cannot be read as a regular file or the copy cannot be written.
+bool CopyHashed(const std::string& source, const std::string& target, CopiedFile& copied, std::string& why);
