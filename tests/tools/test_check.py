@@ -103,12 +103,13 @@ def test_checks_end_in_bounded_time_and_memory_and_say_why(tmp_path, hostile, ki
 
     port = target.rsplit(":", 1)[-1].rstrip("/")
     says = says.format(port=port)
-    result = subprocess.run([str(TOOL), "--check", *options, target], capture_output=True, text=True, timeout=60)
+    # Bounded memory: beyond 1 GiB of address space an allocation fails.
+    result = subprocess.run([str(TOOL), "--check", *options, target], capture_output=True, text=True, timeout=60,
+                            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30)))
 
     took = time.monotonic() - started
-    peak_mib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss >> 10
     lines = result.stderr.splitlines()
     assert (result.returncode, any(says in line for line in lines)) == (1, True), (kind, result.stderr[-2000:])
     assert listed is None or len(lines) == listed + (kind == "missing"), (kind, len(lines))
-    assert took < 20 and peak_mib < 400, (kind, took, peak_mib)
+    assert took < 20, (kind, took)
     assert "s3cret" not in result.stderr + result.stdout

@@ -108,7 +108,8 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time
     result.size = sink.size;
     if (sink.tooLarge)
         result.error = TooLargeManifest();
-    else if (code == CURLE_OPERATION_TIMEDOUT && Clock::now() >= deadline)
+    // libcurl's own clock may fire a few milliseconds early.
+    else if (code == CURLE_OPERATION_TIMEDOUT && Clock::now() + std::chrono::milliseconds(100) >= deadline)
         result.error = "the check's time limit (--timeout) ran out";
     else if (code != CURLE_OK)
         result.error = error[0] != '\0' ? error : curl_easy_strerror(code);
