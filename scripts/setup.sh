@@ -17,7 +17,7 @@ packages=(
 
 if [ "${1:-}" = "--release" ]; then
   packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 libssl-dev libcurl4-openssl-dev
-            osslsigncode)
+            osslsigncode openssl)
 fi
 
 missing=()

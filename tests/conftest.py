@@ -23,13 +23,13 @@ def code_signing_pfx(folder, password):
 def release_builds(tmp_path_factory):
     """scripts/release.sh run from two copies of the sources in folders of
     different names, then again from the second with a throwaway code-signing
-    certificate: {"a", "b", "signed": their dist folders, "ca": the CA}."""
+    certificate: {"a", "b", "signed": their dist folders, "ca": the CA, "pfx": the certificate and key}."""
     sources = subprocess.run(["git", "-C", str(REPO), "ls-files", "-z", "--cached", "--others",
                               "--exclude-standard"], check=True, capture_output=True).stdout
     archive = subprocess.run(["tar", "-c", "-C", str(REPO), "--null", "-T", "-"], input=sources, check=True,
                              capture_output=True).stdout
     pfx, ca = code_signing_pfx(tmp_path_factory.mktemp("signing"), "a pass phrase")
-    builds = {"ca": ca}
+    builds = {"ca": ca, "pfx": pfx}
     for name, signing in [("a", {}), ("b", {}), ("signed", {"KORVANTH_SIGN_PFX": str(pfx),
                                                           "KORVANTH_SIGN_PASSWORD": "a pass phrase"})]:
         if name != "signed":

@@ -43,7 +43,7 @@ def test_release_builds_are_the_same_from_any_folder(release_builds):
     sums = [(release_builds[name] / "SHA256SUMS").read_text() for name in ["a", "b"]]
     assert sums[0] == sums[1]
     assert [line.split()[1] for line in sums[0].splitlines()] == [
-        "KorvanthUpdater.exe", "korvanth-publish", "korvanth-publish_1.0.0_amd64.deb"]
+        "KorvanthUpdater.exe", "korvanth-mirror", "korvanth-publish", "korvanth-publish_1.0.0_amd64.deb"]
 
 
 def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path):
@@ -54,6 +54,30 @@ def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path)
     subprocess.run(["osslsigncode", "remove-signature", "-in", str(signed), "-out", str(tmp_path / "bare.exe")],
                    check=True, capture_output=True)
     assert (tmp_path / "bare.exe").read_bytes() == (release_builds["a"] / "KorvanthUpdater.exe").read_bytes()
+
+
+# Refused options and keys are found before anything is built; a failure
+# after the build (the time-stamp server is down) must not cost dist/ either.
+@pytest.mark.parametrize("args, signing, says", [
+    (["-DKORVANTH_DEFAULT_BASE_URL=http://patch.example.com/"], {}, "the options were refused"),
+    ([], {"KORVANTH_SIGN_PASSWORD": "not the pass phrase"}, "does not open with KORVANTH_SIGN_PASSWORD"),
+    ([], {"KORVANTH_SIGN_PFX": "/nonexistent.pfx"}, "/nonexistent.pfx cannot be read"),
+    ([], {"KORVANTH_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"}, "signing failed"),
+])
+def test_a_failed_release_leaves_dist_as_it_was(release_builds, args, signing, says):
+    copy = release_builds["a"].parent
+    (copy / "dist").mkdir(exist_ok=True)
+    (copy / "dist" / "KorvanthUpdater.exe").write_bytes(b"the release players have")
+    env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "KORVANTH_SIGN_PFX": str(release_builds["pfx"]),
+           "KORVANTH_SIGN_PASSWORD": "a pass phrase", **signing}
+
+    result = subprocess.run([str(copy / "scripts" / "release.sh"), *args], capture_output=True, text=True, env=env)
+
+    assert result.returncode != 0 and says in result.stderr and "dist/ is unchanged" in result.stderr, \
+        result.stderr[-3000:]
+    assert [p.name for p in (copy / "dist").iterdir()] == ["KorvanthUpdater.exe"]
+    assert (copy / "dist" / "KorvanthUpdater.exe").read_bytes() == b"the release players have"
+    assert not [p.name for p in (copy / "build").iterdir() if p.name.startswith(("release-dist", "release-check"))]
 
 
 @pytest.mark.parametrize("way", ["package", "cmake --install"])

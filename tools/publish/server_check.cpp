@@ -1,41 +1,143 @@
-// Checking a server folder: the live release, or a plain copy of one.
+// Checking a server folder: the live release, or a plain copy of one. Root
+// reads every file, the web server does not: modes that keep it out are
+// problems of their own.
 #include "server_check.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <set>
 #include <sstream>
+#include <utility>
 
 #include "file_md5.h"
 #include "release_store.h"
 
 namespace fs = std::filesystem;
 
-std::vector<ManifestEntry> ReadEntries(const std::string& text, int& problems)
+namespace {
+
+// Reads at most limit bytes; false, saying why, when the file is larger or
+// cannot be read.
+bool ReadBounded(const fs::path& path, std::uint64_t limit, std::string& text, std::string& why)
+{
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        why = std::strerror(errno);
+        return false;
+    }
+    char chunk[65536];
+    std::size_t got = 0;
+    bool ok = true;
+    while (ok && (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        if (text.size() + got > limit) {
+            why = TooLargeManifest();
+            ok = false;
+        } else {
+            text.append(chunk, got);
+        }
+    }
+    if (ok && std::ferror(file) != 0) {
+        why = std::strerror(errno);
+        ok = false;
+    }
+    std::fclose(file);
+    return ok;
+}
+
+// The web server runs as a user of its own: it needs search access to every
+// folder on the way and read access to the file, as "other". Empty when it
+// has them.
+std::string ModeProblem(const fs::path& path, bool isFile)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return std::strerror(errno);
+    if ((info.st_mode & (isFile ? S_IROTH : S_IXOTH)) != 0)
+        return "";
+    char text[80];
+    std::snprintf(text, sizeof(text), "mode %04o: the web server, another user, cannot read %s",
+                  static_cast<unsigned>(info.st_mode & 07777), isFile ? "it" : "below it");
+    return text;
+}
+
+// The folders from the server folder down to the live release's files/.
+std::vector<fs::path> ServedFolders(const fs::path& server, const fs::path& live)
+{
+    std::error_code error;
+    const fs::path top = fs::canonical(server, error);
+    const fs::path bottom = fs::canonical(live / "files", error);
+    std::vector<fs::path> folders;
+    if (error)
+        return folders;
+    fs::path at = top;
+    folders.push_back(at);
+    for (const fs::path& part : bottom.lexically_relative(top)) {
+        at /= part;
+        folders.push_back(at);
+    }
+    return folders;
+}
+
+// The first folder below files/, or the file itself, closed to the web
+// server: where, and why. Where is empty when nothing is closed.
+std::pair<fs::path, std::string> ClosedOnTheWay(const fs::path& files, const std::string& path)
+{
+    for (std::string::size_type slash = path.find('/'); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const fs::path folder = files / path.substr(0, slash);
+        const std::string problem = ModeProblem(folder, false);
+        if (!problem.empty())
+            return std::make_pair(folder, problem);
+    }
+    const std::string problem = ModeProblem(files / path, true);
+    return std::make_pair(problem.empty() ? fs::path() : files / path, problem);
+}
+
+}  // namespace
+
+std::string TooLargeManifest()
+{
+    return "larger than 64 MiB: players' updaters refuse it";
+}
+
+void Report(Findings& findings, const std::string& what, const std::string& problem)
+{
+    if (++findings.count <= MaxListedProblems)
+        std::fprintf(stderr, "korvanth-publish: %s: %s\n", what.c_str(), problem.c_str());
+}
+
+int Conclude(const Findings& findings)
+{
+    if (findings.count > MaxListedProblems)
+        std::fprintf(stderr, "korvanth-publish: %d problems in all, the first %d listed\n", findings.count,
+                     MaxListedProblems);
+    return findings.count > 0 ? 1 : 0;
+}
+
+std::vector<ManifestEntry> ReadEntries(const std::string& text, Findings& findings)
 {
     std::vector<ManifestEntry> entries;
     std::istringstream lines(text);
     std::string line;
+    const int before = findings.count;
     for (std::size_t number = 1; std::getline(lines, line); ++number) {
         std::string trimmed = line;
         while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == ' '))
             trimmed.pop_back();
         if (trimmed.empty() || trimmed[0] == '#')
             continue;
-        const std::vector<ManifestEntry> parsed = ParseManifest(line);
+        std::vector<ManifestEntry> parsed = ParseManifest(line);
         if (parsed.size() != 1) {
-            std::fprintf(stderr, "korvanth-publish: manifest.txt line %zu: the updater would skip it\n",
-                         number);
-            ++problems;
+            Report(findings, "manifest.txt line " + std::to_string(number), "the updater would skip it");
             continue;
         }
-        entries.push_back(parsed[0]);
+        entries.push_back(std::move(parsed[0]));
     }
-    if (entries.empty() && problems == 0) {
-        std::fprintf(
-            stderr,
-            "korvanth-publish: manifest.txt lists no file: players get \"Manifest vacio o invalido\"\n");
-        ++problems;
-    }
+    if (entries.empty() && findings.count == before)
+        Report(findings, "manifest.txt", "lists no file: players get \"Manifest vacio o invalido\"");
     return entries;
 }
 
@@ -55,15 +157,24 @@ std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, con
 int CheckFolder(const fs::path& server, bool quiet)
 {
     const fs::path live = LiveFolder(server);
-    std::ifstream in(live / "manifest.txt", std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "korvanth-publish: %s: no manifest.txt\n", live.c_str());
+    std::string text;
+    std::string why;
+    if (!ReadBounded(live / "manifest.txt", MaxManifestBytes, text, why)) {
+        std::fprintf(stderr, "korvanth-publish: %s: %s\n", (live / "manifest.txt").c_str(), why.c_str());
         return 1;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    int problems = 0;
-    const std::vector<ManifestEntry> entries = ReadEntries(text.str(), problems);
+    Findings findings;
+    for (const fs::path& folder : ServedFolders(server, live)) {
+        const std::string problem = ModeProblem(folder, false);
+        if (!problem.empty())
+            Report(findings, folder.string(), problem);
+    }
+    const std::string manifestProblem = ModeProblem(live / "manifest.txt", true);
+    if (!manifestProblem.empty())
+        Report(findings, "manifest.txt", manifestProblem);
+    const std::vector<ManifestEntry> entries = ReadEntries(text, findings);
+    // A closed folder is told once, not once for every file below it.
+    std::set<fs::path> closed;
     for (const ManifestEntry& e : entries) {
         std::string md5;
         std::uint64_t size = 0;
@@ -71,13 +182,15 @@ int CheckFolder(const fs::path& server, bool quiet)
         if (Md5OfFile(live / "files" / e.path, md5, size))
             problem = CompareWithEntry(e, size, md5);
         if (!problem.empty()) {
-            std::fprintf(stderr, "korvanth-publish: %s: %s\n", e.path.c_str(), problem.c_str());
-            ++problems;
+            Report(findings, e.path, problem);
+            continue;
         }
+        const std::pair<fs::path, std::string> shut = ClosedOnTheWay(live / "files", e.path);
+        if (!shut.first.empty() && closed.insert(shut.first).second)
+            Report(findings, shut.first == live / "files" / e.path ? e.path : shut.first.string(),
+                   shut.second);
     }
-    if (problems > 0)
-        return 1;
-    if (!quiet)
+    if (findings.count == 0 && !quiet)
         std::printf("ok: %zu files\n", entries.size());
-    return 0;
+    return Conclude(findings);
 }

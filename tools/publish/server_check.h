@@ -9,16 +9,36 @@
 
 #include "manifest.h"
 
+// The largest manifest a player's updater takes: a check reads no more.
+const std::uint64_t MaxManifestBytes = 64ull << 20;
+
+// How many problems a check lists before it only counts them.
+const int MaxListedProblems = 100;
+
 // Exit codes: 0 when every listed file is served with its size and digest,
-// 1 with one line per problem on stderr otherwise.
+// 1 otherwise, each problem printed on stderr as it is found.
 int CheckFolder(const std::filesystem::path& server, bool quiet);
 // The whole check of a URL gives up after timeoutSeconds.
 int CheckUrl(const std::string& baseUrl, const std::string& caFile, long timeoutSeconds, bool quiet);
 const long DefaultCheckTimeoutSeconds = 3600;
 
+// The problems of one check, printed as they are found: the first
+// MaxListedProblems in full, the rest only counted.
+struct Findings {
+    int count = 0;
+};
+
+void Report(Findings& findings, const std::string& what, const std::string& problem);
+
+// The exit code, after a last line for the problems left unlisted.
+int Conclude(const Findings& findings);
+
 // The entries of a manifest text; each line the updater would skip is
-// reported and counted in problems.
-std::vector<ManifestEntry> ReadEntries(const std::string& text, int& problems);
+// reported.
+std::vector<ManifestEntry> ReadEntries(const std::string& text, Findings& findings);
 
 // Empty when a served file matches its entry; otherwise what is wrong.
 std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5);
+
+// What both kinds of check say of a manifest over MaxManifestBytes.
+std::string TooLargeManifest();

@@ -35,16 +35,24 @@ struct Sink {
     EVP_MD_CTX* md5;
     std::string* body;  // the manifest's bytes are kept, a file's only hashed
     std::uint64_t size;
+    bool tooLarge;
 };
 
 std::size_t Receive(char* data, std::size_t one, std::size_t count, void* userdata)
 {
     Sink* sink = static_cast<Sink*>(userdata);
     const std::size_t length = one * count;
-    if (sink->body != nullptr)
+    if (sink->body != nullptr) {
+        // Whatever the server sends, memory stays bounded: the transfer is
+        // abandoned where every player's updater gives up too.
+        if (sink->body->size() + length > MaxManifestBytes) {
+            sink->tooLarge = true;
+            return 0;
+        }
         sink->body->append(data, length);
-    else if (EVP_DigestUpdate(sink->md5, data, length) != 1)
+    } else if (EVP_DigestUpdate(sink->md5, data, length) != 1) {
         return 0;
+    }
     sink->size += length;
     return length;
 }
@@ -82,7 +90,7 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time
         return result;
     }
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(left));
-    Sink sink = {EVP_MD_CTX_new(), body, 0};
+    Sink sink = {EVP_MD_CTX_new(), body, 0, false};
     if (sink.md5 == nullptr || EVP_DigestInit_ex(sink.md5, EVP_md5(), nullptr) != 1) {
         EVP_MD_CTX_free(sink.md5);
         result.error = "cannot make a digest";
@@ -98,7 +106,12 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     result.size = sink.size;
-    if (code != CURLE_OK)
+    if (sink.tooLarge)
+        result.error = TooLargeManifest();
+    // libcurl's own clock may fire a few milliseconds early.
+    else if (code == CURLE_OPERATION_TIMEDOUT && Clock::now() + std::chrono::milliseconds(100) >= deadline)
+        result.error = "the check's time limit (--timeout) ran out";
+    else if (code != CURLE_OK)
         result.error = error[0] != '\0' ? error : curl_easy_strerror(code);
     FinishMd5(sink.md5, result.md5);
     EVP_MD_CTX_free(sink.md5);
@@ -150,10 +163,10 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
                      problem.c_str());
         return 1;
     }
-    int problems = 0;
-    const std::vector<ManifestEntry> entries = ReadEntries(text, problems);
+    Findings findings;
+    const std::vector<ManifestEntry> entries = ReadEntries(text, findings);
 
-    std::vector<std::string> found(entries.size());
+    const bool showProgress = !quiet && isatty(STDERR_FILENO);
     std::atomic<std::size_t> next(0);
     std::size_t done = 0;
     std::uint64_t bytes = 0;
@@ -161,7 +174,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
     std::condition_variable progressed;
     auto worker = [&]() {
         CURL* connection = NewConnection(base, caFile);
-        for (std::size_t i = next++; i < entries.size(); i = next++) {
+        for (std::size_t i = next++; i < entries.size() && Clock::now() < deadline; i = next++) {
             const ManifestEntry& e = entries[i];
             Fetched fetched;
             if (connection == nullptr)
@@ -172,7 +185,12 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
             if (why.empty())
                 why = CompareWithEntry(e, fetched.size, fetched.md5);
             std::lock_guard<std::mutex> hold(lock);
-            found[i] = why;
+            if (!why.empty()) {
+                // Told at once, over the progress line.
+                if (showProgress)
+                    std::fputs("\r\033[K", stderr);
+                Report(findings, e.path, why);
+            }
             ++done;
             bytes += fetched.size;
             progressed.notify_one();
@@ -186,10 +204,9 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
     std::uint64_t total = 0;
     for (const ManifestEntry& e : entries)
         total += e.size;
-    const bool showProgress = !quiet && isatty(STDERR_FILENO);
     {
         std::unique_lock<std::mutex> hold(lock);
-        while (done < entries.size()) {
+        while (done < entries.size() && Clock::now() < deadline) {
             progressed.wait_for(hold, std::chrono::milliseconds(200));
             if (showProgress)
                 std::fprintf(stderr, "\rchecked %zu/%zu files, %llu/%llu MiB", done, entries.size(),
@@ -202,14 +219,12 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
     if (showProgress)
         std::fprintf(stderr, "\n");
 
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (!found[i].empty()) {
-            std::fprintf(stderr, "korvanth-publish: %s: %s\n", entries[i].path.c_str(), found[i].c_str());
-            ++problems;
-        }
-    }
-    if (problems > 0)
-        return 1;
+    if (done < entries.size())
+        Report(findings, MaskCredentials(base),
+               "the check's time limit (--timeout) ran out after " + std::to_string(done) + " of " +
+                   std::to_string(entries.size()) + " files");
+    if (findings.count > 0)
+        return Conclude(findings);
     if (!quiet)
         std::printf("ok: %zu files (%llu bytes) served by %s\n", entries.size(),
                     static_cast<unsigned long long>(bytes), MaskCredentials(base).c_str());
