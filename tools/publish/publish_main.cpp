@@ -194,7 +194,8 @@ std::string Parse(int argc, char** argv, CommandLine& line)
 {
     bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        // -q, the one short form, kept for the scripts that use it.
+        const std::string arg = std::strcmp(argv[i], "-q") == 0 ? "--quiet" : argv[i];
         if (optionsEnd || arg.size() < 2 || arg[0] != '-') {
             line.operands.push_back(arg);
             continue;

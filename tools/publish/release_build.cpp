@@ -185,8 +185,9 @@ int BuildFiles(std::vector<ReleaseFile>& files, const fs::path& release, const f
     {
         std::unique_lock<std::mutex> hold(shared.lock);
         for (bool last = false; !last;) {
-            shared.progressed.wait_for(hold, std::chrono::milliseconds(200));
-            last = shared.done == files.size() || shared.failed;
+            // The last file may be done before the first wait begins.
+            last = shared.progressed.wait_for(hold, std::chrono::milliseconds(200),
+                                              [&]() { return shared.done == files.size() || shared.failed; });
             if (showProgress)
                 std::fprintf(stderr, "\rpublishing %zu/%zu files, %llu/%llu MiB%s", shared.done, files.size(),
                              static_cast<unsigned long long>(shared.bytes >> 20),
