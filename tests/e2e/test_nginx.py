@@ -164,3 +164,79 @@ def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
             assert (result.returncode, result.stdout) == (0, message.format(url=url)), result.stderr
         else:
             assert result.returncode == 1 and message in result.stderr, (target, result.stderr)
+
+
+# The tests' stand-in for a CDN: varnish keeping every answer for an hour,
+# whatever the origin's headers say, and forgetting a URL on PURGE.
+VCL = """vcl 4.1;
+backend origin { .host = "127.0.0.1"; .port = "%d"; }
+acl loopback { "127.0.0.1"; "::1"; }
+sub vcl_recv {
+    if (req.method == "PURGE") {
+        if (client.ip !~ loopback) { return (synth(405)); }
+        return (purge);
+    }
+    return (hash);
+}
+sub vcl_backend_response { set beresp.ttl = 1h; return (deliver); }
+"""
+# The hosting guide's purge loop, with its base URL.
+PURGE_LOOP = 'while IFS= read -r p; do curl -fsS -g -o /dev/null -X PURGE "$0$p"; done < "$1"'
+
+
+@pytest.fixture
+def cached_origin(tmp_path_factory, pki):
+    """nginx in plain HTTP with varnish in front; yields (varnish's url, server folder)."""
+    run = tmp_path_factory.mktemp("origin")
+    origin, port = start_nginx(run, pki, tls=False)
+    (run / "origin.vcl").write_text(VCL % port)
+    cache_port = free_port()
+    cache = subprocess.Popen(["varnishd", "-F", "-j", "none", "-n", str(run / "varnish"), "-a",
+                              f"127.0.0.1:{cache_port}", "-f", str(run / "origin.vcl"), "-s", "malloc,64m"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wait_for_port(cache_port, cache)
+    yield f"http://127.0.0.1:{cache_port}/", run / "server"
+    for proc in (cache, origin):
+        proc.terminate()
+        proc.wait(10)
+
+
+def test_a_cache_purged_from_the_list_serves_each_release_whole(tmp_path, build, cached_origin):
+    url, server = cached_origin
+    release, listed = tmp_path.parent / f"cached-{build}", tmp_path.parent / f"cached-{build}.txt"
+    v1 = {"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes(), "data/same.pak": b"s" * 3000,
+          "data/changed one.pak": b"1" * 5000, "data/dropped [old].pak": b"d" * 2000}
+    publish(release, v1, server)
+    game = make_game(tmp_path, build, update_url=url)
+    run_updater(tmp_path, build)  # the cache now holds the first release
+
+    (release / "data/dropped [old].pak").unlink()
+    v2 = dict(v1, **{"data/changed one.pak": b"2" * 5000, "data/added {new}#.pak": b"a" * 1000})
+    del v2["data/dropped [old].pak"]
+    steps = [(lambda: publish(release, v2, server, "--purge-list", listed), v2,
+              ["files/data/added%20%7Bnew%7D%23.pak", "files/data/changed%20one.pak", "files/data/dropped%20%5Bold%5D.pak"]),
+             (lambda: subprocess.run([str(TOOL), "--rollback", "--purge-list", str(listed), str(server)], check=True), v1,
+              ["files/data/changed%20one.pak", "files/data/dropped%20%5Bold%5D.pak", "files/data/added%20%7Bnew%7D%23.pak"])]
+    for step, files, changed in steps:
+        step()
+        assert purge_list(listed) == ["manifest.txt", *changed]
+        stale = urllib.request.urlopen(url + "manifest.txt").read()
+        assert stale != (server / "current" / "manifest.txt").read_bytes(), "the cache did not keep the manifest"
+
+        subprocess.run(["sh", "-c", PURGE_LOOP, url, str(listed)], check=True)
+        run = run_updater(tmp_path, build)
+
+        assert run.stdout.endswith(COMPLETE.replace("\n", "\r\n")), run.stdout
+        assert {path: (game / path).read_bytes() for path in files} == files
+
+
+def test_patch_day_under_load_every_answer_whole(tmp_path, nginx, pki):
+    url, server = nginx
+    releases = patchday.make_releases(tmp_path, 10, 16 << 10)
+
+    figures, counts = patchday.run_patch_day(server, int(url.split(":")[2].strip("/")), pki / "ca.pem", releases,
+                                             400, 16000, tmp_path)
+
+    assert (figures["requests"], figures["failed"], figures["non200"], counts["foreign"]) == (16000, 0, 0, 0), \
+        (figures, counts)
+    assert counts["publishes"] >= 3 and counts["rollbacks"] >= 1 and counts["samples"] >= 20, counts
