@@ -209,3 +209,56 @@ def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
     assert run(MIRROR, server, dest).returncode == 0
     assert served(dest)[1] == (server / "current" / "manifest.txt").read_text()
     assert all(p.name.isdigit() for p in (dest / "releases").iterdir())
+
+
+@pytest.fixture
+def bucket(tmp_path_factory):
+    """A local S3 server with the bucket "game", and rclone's remote "store"
+    for it (a config and environment of the test's own); yields (the base
+    URL players use, the environment)."""
+    folder = tmp_path_factory.mktemp("s3")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([str(S3RVER), "-d", str(folder / "data"), "-a", "127.0.0.1", "-p", str(port), "-s",
+                             "--configure-bucket", "game"], stdout=subprocess.DEVNULL)
+    (folder / "rclone.conf").write_text(f"[store]\ntype = s3\nprovider = Other\naccess_key_id = S3RVER\n"
+                                        f"secret_access_key = S3RVER\nendpoint = http://127.0.0.1:{port}\n"
+                                        "force_path_style = true\n")
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            urllib.request.urlopen(f"http://127.0.0.1:{port}/game/", timeout=1)
+            break
+        except OSError:
+            assert proc.poll() is None
+            time.sleep(0.1)
+    yield f"http://127.0.0.1:{port}/game/korvanth/", dict(PATH=ENV["PATH"], HOME=str(folder),
+                                                           RCLONE_CONFIG=str(folder / "rclone.conf"))
+    proc.terminate()
+    proc.wait(10)
+
+
+@pytest.mark.parametrize("build", sorted(BUILDS))
+def test_the_updater_updates_from_an_object_store_mirror(tmp_path, build, bucket):
+    url, env = bucket
+    server = tmp_path / "server"
+    files = dict(RELEASE, **{"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()})
+    publish(tmp_path / "release", files, server)
+    assert run(MIRROR, server, "rclone:store:game/korvanth", env=env).returncode == 0
+    game = make_game(tmp_path, build, update_url=url)
+
+    updated = run_updater(tmp_path, build)
+
+    assert updated.stdout.endswith(COMPLETE.replace("\n", "\r\n")), updated.stdout
+    assert {path: (game / path).read_bytes() for path in files} == files
+    assert run(TOOL, "--check", url).returncode == 0
+    assert urllib.request.urlopen(url + "manifest.txt").headers["Cache-Control"] == "no-cache"
+    # A file the next release drops is deleted once the manifest no longer names it.
+    del files["readme.txt"]
+    publish(tmp_path / "release", files, server)
+    result = run(MIRROR, server, "rclone:store:game/korvanth", env=env)
+    assert result.returncode == 0 and "0 uploaded, 1 deleted" in result.stdout, result
+    with pytest.raises(urllib.error.HTTPError, match="404"):
+        urllib.request.urlopen(url + "files/readme.txt")
+    assert run(TOOL, "--check", url).returncode == 0
