@@ -62,7 +62,7 @@ def publisher(server, folders, stop, counts, pin):
             subprocess.run(pin + [str(TOOL), "--quiet", "--rollback", str(server)], check=True)
             counts["rollbacks"] += 1
         step += 1
-        stop.wait(0.2)
+        stop.wait(0.05)
 
 
 def sampler(port, cafile, releases, stop, counts):
@@ -98,6 +98,7 @@ def h2load(port, paths, connections, requests, pin, work):
     requests that timed out), non200 and p99 (microseconds, from its log)."""
     (work / "urls.txt").write_text("".join(f"https://localhost:{port}{p}\n" for p in paths))
     log = work / "requests.log"
+    log.unlink(missing_ok=True)  # h2load appends to it
     started = time.monotonic()
     result = subprocess.run(pin + ["h2load", "--h1", "-t", "2", "-c", str(connections), "-n", str(requests),
                                    "-T", "30", "-N", "30", "-i", str(work / "urls.txt"), "--log-file", str(log)],
@@ -107,13 +108,14 @@ def h2load(port, paths, connections, requests, pin, work):
     summary = re.search(r"requests: (\d+) total, \d+ started, (\d+) done, \d+ succeeded, (\d+) failed, "
                         r"(\d+) errored, (\d+) timeout", result.stdout)
     traffic = re.search(r"traffic: .*?\((\d+)\) total", result.stdout)
+    statuses = re.search(r"status codes: (\d+) 2xx, (\d+) 3xx, (\d+) 4xx, (\d+) 5xx", result.stdout)
     lines = [line.split("\t") for line in log.read_text().splitlines()]
     latencies = sorted(int(latency) for _, _, latency in lines)
     # h2load counts errored and timed-out requests among the failed ones.
     total, done, failed, _, _ = map(int, summary.groups())
     return {"requests": done, "bytes": int(traffic.group(1)), "seconds": seconds,
             "failed": failed + total - done,
-            "non200": sum(status != "200" for _, status, _ in lines) + done - len(lines),
+            "non200": max(sum(map(int, statuses.groups()[1:])), sum(status != "200" for _, status, _ in lines)),
             "p99": latencies[len(latencies) * 99 // 100] if latencies else 0}
 
 
