@@ -91,8 +91,8 @@ def start_nginx(server, pki, work=WORK):
             s.bind(("127.0.0.1", 0))
             ports.append(s.getsockname()[1])
     conf = (REPO / "tools" / "nginx" / "korvanth-patch.conf").read_text()
-    conf = conf.replace("listen 127.0.0.1:@PORT@ ssl;", f"listen 127.0.0.1:{ports[1]} ssl;\n"
-                        f"        listen 127.0.0.1:{ports[0]};")
+    conf = conf.replace("listen @LISTEN@", f"listen 127.0.0.1:{ports[1]} ssl;\n"
+                        f"        listen 127.0.0.1:{ports[0]}")
     run = work / "nginx"
     run.mkdir(exist_ok=True)
     for name, value in {"@RUN@": run, "@CERT@": pki / "trusted.pem", "@KEY@": pki / "trusted.pem",

@@ -12,8 +12,10 @@ packages=(
   wine wine64 debootstrap util-linux
   python3 python3-pytest python3-pefile python3-cryptography
   clang libclang-rt-14-dev clang-format cppcheck libssl-dev libcurl4-openssl-dev nginx rsync strace
-  osslsigncode
+  osslsigncode varnish rclone nghttp2-client curl
 )
+# node and npm for the tests' local S3 server, unless a node install is there.
+command -v npm >/dev/null || packages+=(nodejs npm)
 
 if [ "${1:-}" = "--release" ]; then
   packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 libssl-dev libcurl4-openssl-dev
@@ -32,6 +34,13 @@ fi
 
 [ "${1:-}" = "--release" ] && exit 0
 here=$(cd "$(dirname "$0")" && pwd)
+
+# The object-store tests' S3 server, pinned, in the project's own build folder.
+s3rver=$here/../build/s3rver
+if [ ! -x "$s3rver/node_modules/.bin/s3rver" ]; then
+  mkdir -p "$s3rver"
+  npm install --prefix "$s3rver" --no-save --no-audit --no-fund --loglevel=error s3rver@3.7.1
+fi
 "$here/wine-x86_64.sh" --init
 
 if [ "${1:-}" = "--i386" ]; then

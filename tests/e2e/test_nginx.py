@@ -1,44 +1,66 @@
 """The real deployment: releases published with korvanth-publish, served by
 nginx with the configuration the hosting guide gives (HTTPS, the tests' CA),
-the updater run against it, and the release tool's check of the live server."""
+the updater run against it, directly and through a cache purged from the
+release tool's list, the release tool's check of the live server, and a
+short patch day under load."""
 
+import re
 import socket
 import subprocess
+import sys
 import time
+import urllib.request
 
 import pytest
 
 from harness import BUILDS, COMPLETE, REPO, Progress, check_transcript, header, make_game, md5, run_updater
 
+sys.path.insert(0, str(REPO / "bench"))
+import patchday  # noqa: E402
+
 TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 CONFIG = REPO / "tools" / "nginx" / "korvanth-patch.conf"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc):
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            assert proc.poll() is None, proc.stderr.read().decode()
+            time.sleep(0.05)
+
+
+def start_nginx(run, pki, tls=True):
+    """nginx with the shipped configuration over run/server, on a free
+    loopback port (plain HTTP for a cache in front); returns (process, port)."""
+    port = free_port()
+    config = CONFIG.read_text()
+    for name, value in {"@RUN@": run, "@LISTEN@": f"127.0.0.1:{port}" + " ssl" * tls, "@CERT@": pki / "trusted.pem",
+                        "@KEY@": pki / "trusted.pem", "@SERVER@": run / "server"}.items():
+        config = config.replace(name, str(value))
+    (run / "nginx.conf").write_text(config)
+    # Root here only because the tests' folders are private to root.
+    proc = subprocess.Popen(["nginx", "-p", str(run), "-c", str(run / "nginx.conf"),
+                             "-g", "daemon off; user root;"], stderr=subprocess.PIPE)
+    wait_for_port(port, proc)
+    return proc, port
 
 
 @pytest.fixture
 def nginx(tmp_path_factory, pki):
     """Starts nginx on a free loopback port over a server folder; yields (url, folder)."""
     run = tmp_path_factory.mktemp("nginx")
-    server = run / "server"
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    config = CONFIG.read_text()
-    for name, value in {"@RUN@": run, "@PORT@": port, "@CERT@": pki / "trusted.pem",
-                        "@KEY@": pki / "trusted.pem", "@SERVER@": server}.items():
-        config = config.replace(name, str(value))
-    (run / "nginx.conf").write_text(config)
-    # Root here only because the tests' folders are private to root.
-    proc = subprocess.Popen(["nginx", "-p", str(run), "-c", str(run / "nginx.conf"),
-                             "-g", "daemon off; user root;"], stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            break
-        except OSError:
-            assert proc.poll() is None, proc.stderr.read().decode()
-            time.sleep(0.05)
-    yield f"https://localhost:{port}/", server
+    proc, port = start_nginx(run, pki)
+    yield f"https://localhost:{port}/", run / "server"
     proc.terminate()
     proc.wait(10)
 
@@ -47,7 +69,8 @@ def publish(release_dir, files, server, *options):
     for path, data in files.items():
         (release_dir / path).parent.mkdir(parents=True, exist_ok=True)
         (release_dir / path).write_bytes(data)
-    result = subprocess.run([str(TOOL), *options, str(release_dir), str(server)], capture_output=True, text=True)
+    result = subprocess.run([str(TOOL), *map(str, options), str(release_dir), str(server)], capture_output=True,
+                            text=True)
     assert result.returncode == 0, result.stderr
 
 
@@ -57,12 +80,29 @@ ACCEPTED = ["Data/Maps2/Town01.MAP", " lead/two  blanks.txt", "p/!#$&'()+,-;=@[]
             ".hidden/dots...name.tar.gz"]
 
 
+def purge_list(path):
+    return path.read_text().splitlines()
+
+
+def requested_since(log, offset, count):
+    """Request targets nginx logged past offset bytes, once count are there
+    (it flushes its log within a second) or after 3 s."""
+    deadline = time.monotonic() + 3
+    while True:
+        targets = re.findall(r'"GET /(\S*) HTTP/1.1"', log.read_bytes()[offset:].decode())
+        if len(targets) >= count or time.monotonic() > deadline:
+            return targets
+        time.sleep(0.1)
+
+
 def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path, build, nginx):
     url, server = nginx
+    log = server.parent / "access.log"
+    listed = tmp_path.parent / f"purge-{build}.txt"
     release = tmp_path.parent / f"release-{build}"
     v1 = {path: path.encode() * 40 for path in ACCEPTED}
     publish(release, dict(v1, **{"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()}),
-            server)
+            server, "--purge-list", listed)
     game = make_game(tmp_path, build, update_url=url)
 
     first = run_updater(tmp_path, build)
@@ -73,18 +113,26 @@ def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path,
         *[piece for i, path in enumerate(sorted(v1)) for piece in (f" [{i + 1}/4] {path}\n", Progress(len(v1[path])))],
         COMPLETE])
     assert {path: (game / path).read_bytes() for path in v1} == v1
+    # The list names each URL exactly as the updater asked for it (the game,
+    # which the folder already holds, was not fetched).
+    expected = [p for p in purge_list(listed) if p != "files/Korvanth.exe"]
+    assert requested_since(log, 0, len(expected)) == expected
 
     changed = sorted(v1)[0]
     for step, content in (("publish", b"v2"), ("--rollback", v1[changed])):
         if step == "publish":
-            publish(release, {changed: b"v2"}, server)
+            publish(release, {changed: b"v2"}, server, "--purge-list", listed)
         else:
-            assert subprocess.run([str(TOOL), "--rollback", str(server)], capture_output=True).returncode == 0
+            assert subprocess.run([str(TOOL), "--rollback", "--purge-list", str(listed), str(server)],
+                                  capture_output=True).returncode == 0
+        offset = log.stat().st_size
         run = run_updater(tmp_path, build)
         check_transcript(run.stdout, [
             header(url), " Verificando 5 archivos...\n", f"\n Hay 1 archivo(s) para actualizar ({len(content) >> 10} KB):\n\n",
             f" [1/1] {changed}\n", Progress(len(content)), COMPLETE])
         assert (game / changed).read_bytes() == content
+        assert requested_since(log, offset, 2) == purge_list(listed) == ["manifest.txt", "files/" + changed.replace(
+            " ", "%20")], step
 
 
 RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, "readme.txt": b"hola\r\n"}
@@ -102,7 +150,7 @@ RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, 
     ("a line the updater skips", lambda live: (live / "manifest.txt").write_text(
         (live / "manifest.txt").read_text() + "junk line\n"), ["line 4: the updater would skip it"] * 2),
     ("no release at all", lambda live: (live / "manifest.txt").unlink(),
-     ["no manifest.txt", "manifest.txt: status 404"]),
+     ["manifest.txt", "manifest.txt: status 404"]),
 ])
 def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
     url, server = nginx
@@ -116,3 +164,79 @@ def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
             assert (result.returncode, result.stdout) == (0, message.format(url=url)), result.stderr
         else:
             assert result.returncode == 1 and message in result.stderr, (target, result.stderr)
+
+
+# The tests' stand-in for a CDN: varnish keeping every answer for an hour,
+# whatever the origin's headers say, and forgetting a URL on PURGE.
+VCL = """vcl 4.1;
+backend origin { .host = "127.0.0.1"; .port = "%d"; }
+acl loopback { "127.0.0.1"; "::1"; }
+sub vcl_recv {
+    if (req.method == "PURGE") {
+        if (client.ip !~ loopback) { return (synth(405)); }
+        return (purge);
+    }
+    return (hash);
+}
+sub vcl_backend_response { set beresp.ttl = 1h; return (deliver); }
+"""
+# The hosting guide's purge loop, with its base URL.
+PURGE_LOOP = 'while IFS= read -r p; do curl -fsS -g -o /dev/null -X PURGE "$0$p"; done < "$1"'
+
+
+@pytest.fixture
+def cached_origin(tmp_path_factory, pki):
+    """nginx in plain HTTP with varnish in front; yields (varnish's url, server folder)."""
+    run = tmp_path_factory.mktemp("origin")
+    origin, port = start_nginx(run, pki, tls=False)
+    (run / "origin.vcl").write_text(VCL % port)
+    cache_port = free_port()
+    cache = subprocess.Popen(["varnishd", "-F", "-j", "none", "-n", str(run / "varnish"), "-a",
+                              f"127.0.0.1:{cache_port}", "-f", str(run / "origin.vcl"), "-s", "malloc,64m"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wait_for_port(cache_port, cache)
+    yield f"http://127.0.0.1:{cache_port}/", run / "server"
+    for proc in (cache, origin):
+        proc.terminate()
+        proc.wait(10)
+
+
+def test_a_cache_purged_from_the_list_serves_each_release_whole(tmp_path, build, cached_origin):
+    url, server = cached_origin
+    release, listed = tmp_path.parent / f"cached-{build}", tmp_path.parent / f"cached-{build}.txt"
+    v1 = {"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes(), "data/same.pak": b"s" * 3000,
+          "data/changed one.pak": b"1" * 5000, "data/dropped [old].pak": b"d" * 2000}
+    publish(release, v1, server)
+    game = make_game(tmp_path, build, update_url=url)
+    run_updater(tmp_path, build)  # the cache now holds the first release
+
+    (release / "data/dropped [old].pak").unlink()
+    v2 = dict(v1, **{"data/changed one.pak": b"2" * 5000, "data/added {new}#.pak": b"a" * 1000})
+    del v2["data/dropped [old].pak"]
+    steps = [(lambda: publish(release, v2, server, "--purge-list", listed), v2,
+              ["files/data/added%20%7Bnew%7D%23.pak", "files/data/changed%20one.pak", "files/data/dropped%20%5Bold%5D.pak"]),
+             (lambda: subprocess.run([str(TOOL), "--rollback", "--purge-list", str(listed), str(server)], check=True), v1,
+              ["files/data/changed%20one.pak", "files/data/dropped%20%5Bold%5D.pak", "files/data/added%20%7Bnew%7D%23.pak"])]
+    for step, files, changed in steps:
+        step()
+        assert purge_list(listed) == ["manifest.txt", *changed]
+        stale = urllib.request.urlopen(url + "manifest.txt").read()
+        assert stale != (server / "current" / "manifest.txt").read_bytes(), "the cache did not keep the manifest"
+
+        subprocess.run(["sh", "-c", PURGE_LOOP, url, str(listed)], check=True)
+        run = run_updater(tmp_path, build)
+
+        assert run.stdout.endswith(COMPLETE.replace("\n", "\r\n")), run.stdout
+        assert {path: (game / path).read_bytes() for path in files} == files
+
+
+def test_patch_day_under_load_every_answer_whole(tmp_path, nginx, pki):
+    url, server = nginx
+    releases = patchday.make_releases(tmp_path, 10, 16 << 10)
+
+    figures, counts = patchday.run_patch_day(server, int(url.split(":")[2].strip("/")), pki / "ca.pem", releases,
+                                             400, 16000, tmp_path)
+
+    assert (figures["requests"], figures["failed"], figures["non200"], counts["foreign"]) == (16000, 0, 0, 0), \
+        (figures, counts)
+    assert counts["publishes"] >= 2 and counts["rollbacks"] >= 1 and counts["samples"] >= 20, counts

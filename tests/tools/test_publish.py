@@ -347,20 +347,3 @@ def test_publishes_killed_at_any_moment_leave_one_whole_release(tmp_path):
     assert publish("--check", server).returncode == 0
     assert not [p for p in (server / "releases").iterdir() if p.name.startswith(".")]
 
-
-def test_mirror_copies_the_live_release_and_drops_stale_files(tmp_path):
-    release = make_release(tmp_path / "release", RELEASE)
-    server, mirror = tmp_path / "server", tmp_path / "mirror"
-    mirror_tool = REPO / "tools" / "mirror" / "korvanth-mirror"
-    for change in [None, "news.txt instead of readme.txt"]:
-        if change:
-            (release / "readme.txt").unlink()
-            (release / "news.txt").write_bytes(b"nuevo")
-        assert publish(release, server).returncode == 0
-
-        mirrored = subprocess.run([str(mirror_tool), str(server), str(mirror)], capture_output=True, text=True)
-
-        assert mirrored.returncode == 0, mirrored.stderr
-        assert publish("--check", mirror).returncode == 0
-        listed = {p.relative_to(mirror / "files") for p in (mirror / "files").rglob("*") if p.is_file()}
-        assert listed == {p.relative_to(release) for p in release.rglob("*") if p.is_file()}

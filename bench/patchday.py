@@ -1,0 +1,190 @@
+#!/usr/bin/env python3
+"""Patch day: thousands of players fetching the manifest and files at once
+from nginx with the shipped configuration, over HTTPS, while releases are
+published and rolled back. Prints refused connections, non-200 answers,
+requests/s, MiB/s and p99 latency from h2load, and what a sampler of
+manifest + file pairs saw: a body that belongs to neither release is a fault.
+It measures; it never fails a build (the end-to-end suite runs a short pass
+through run_patch_day and asserts on it).
+
+    bench/patchday.py [--connections N] [--requests-per-connection R]
+
+Pinned: nginx on CPU 0; h2load, the publisher and the sampler on CPU 1.
+Loopback only; h2load stops after N x R requests (and is given 10 minutes at
+most), nginx is stopped by its PID."""
+
+import argparse
+import hashlib
+import http.client
+import random
+import re
+import resource
+import shutil
+import ssl
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[1]
+TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
+WORK = Path("/var/tmp/korvanth-bench/patchday")
+
+def make_releases(root, count, size):
+    """Two releases of the same paths with different contents: {name: {path: bytes}}."""
+    rng = random.Random(16)
+    releases = {}
+    for name in ("a", "b"):
+        files = {f"data/part{i:03}.pak": rng.randbytes(size + (i if name == "b" else 0)) for i in range(count)}
+        files["Korvanth.exe"] = b"MZ " + name.encode()
+        folder = root / f"release-{name}"
+        shutil.rmtree(folder, ignore_errors=True)
+        for path, data in files.items():
+            (folder / path).parent.mkdir(parents=True, exist_ok=True)
+            (folder / path).write_bytes(data)
+        releases[folder] = files
+    return releases
+
+
+def manifest_text(files):
+    return "".join(f"{hashlib.md5(files[p]).hexdigest()}\t{len(files[p])}\t{p}\n" for p in sorted(files))
+
+
+def publisher(server, folders, stop, counts, pin):
+    """Publishes the releases in turn, with a rollback after every second one."""
+    step = 0
+    while not stop.is_set():
+        folder = folders[step % len(folders)]
+        subprocess.run(pin + [str(TOOL), "--quiet", str(folder), str(server)], check=True)
+        counts["publishes"] += 1
+        if step % 2:
+            subprocess.run(pin + [str(TOOL), "--quiet", "--rollback", str(server)], check=True)
+            counts["rollbacks"] += 1
+        step += 1
+        stop.wait(0.05)
+
+
+def sampler(port, cafile, releases, stop, counts):
+    """A player that fetches the manifest and then one file it lists, over
+    and over: each body must be one of the releases' own."""
+    manifests = {manifest_text(files).encode() for files in releases.values()}
+    digests = {}
+    for files in releases.values():
+        for path, data in files.items():
+            digests.setdefault(path, set()).add(hashlib.md5(data).hexdigest())
+    context = ssl.create_default_context(cafile=str(cafile))
+    rng = random.Random(7)
+    conn = http.client.HTTPSConnection("localhost", port, context=context, timeout=30)
+    while not stop.is_set():
+        conn.request("GET", "/manifest.txt")
+        answer = conn.getresponse()
+        manifest = answer.read()
+        path = rng.choice(manifest.decode("latin-1").splitlines() or ["\t\tnone"]).split("\t")[2]
+        conn.request("GET", "/files/" + path)
+        file_answer = conn.getresponse()
+        body = file_answer.read()
+        counts["samples"] += 1
+        if (answer.status, file_answer.status) != (200, 200) or manifest not in manifests or \
+                hashlib.md5(body).hexdigest() not in digests.get(path, ()):
+            counts["foreign"] += 1
+    conn.close()
+
+
+def h2load(port, paths, connections, requests, pin, work):
+    """h2load over HTTPS (HTTP/1.1, as WinHTTP speaks it): every connection
+    fetches the paths in turn until requests are done. Returns its figures:
+    requests, bytes, seconds, failed (connections refused or broken and
+    requests that timed out), non200 and p99 (microseconds, from its log)."""
+    (work / "urls.txt").write_text("".join(f"https://localhost:{port}{p}\n" for p in paths))
+    log = work / "requests.log"
+    log.unlink(missing_ok=True)  # h2load appends to it
+    started = time.monotonic()
+    result = subprocess.run(pin + ["h2load", "--h1", "-t", "2", "-c", str(connections), "-n", str(requests),
+                                   "-T", "30", "-N", "30", "-i", str(work / "urls.txt"), "--log-file", str(log)],
+                            capture_output=True, text=True, timeout=600)
+    seconds = time.monotonic() - started
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr[-2000:]
+    summary = re.search(r"requests: (\d+) total, \d+ started, (\d+) done, \d+ succeeded, (\d+) failed, "
+                        r"(\d+) errored, (\d+) timeout", result.stdout)
+    traffic = re.search(r"traffic: .*?\((\d+)\) total", result.stdout)
+    statuses = re.search(r"status codes: (\d+) 2xx, (\d+) 3xx, (\d+) 4xx, (\d+) 5xx", result.stdout)
+    lines = [line.split("\t") for line in log.read_text().splitlines()]
+    latencies = sorted(int(latency) for _, _, latency in lines)
+    # h2load counts errored and timed-out requests among the failed ones.
+    total, done, failed, _, _ = map(int, summary.groups())
+    return {"requests": done, "bytes": int(traffic.group(1)), "seconds": seconds,
+            "failed": failed + total - done,
+            "non200": max(sum(map(int, statuses.groups()[1:])), sum(status != "200" for _, status, _ in lines)),
+            "p99": latencies[len(latencies) * 99 // 100] if latencies else 0}
+
+
+def run_patch_day(server, port, cafile, releases, connections, requests, work, pins=([], [])):
+    """The load, the publisher and the sampler together, over the server
+    folder nginx serves on port. Returns h2load's figures and the counts."""
+    folders = list(releases)
+    subprocess.run([str(TOOL), "--quiet", str(folders[0]), str(server)], check=True)
+    first = releases[folders[0]]
+    paths = ["/manifest.txt"] + ["/files/" + p for p in sorted(first)]
+    counts = {"publishes": 0, "rollbacks": 0, "samples": 0, "foreign": 0}
+    stop = threading.Event()
+    workers = [threading.Thread(target=publisher, args=(server, folders[::-1], stop, counts, pins[1])),
+               threading.Thread(target=sampler, args=(port, cafile, releases, stop, counts))]
+    for worker in workers:
+        worker.start()
+    try:
+        figures = h2load(port, paths, connections, requests, pins[1], work)
+    finally:
+        stop.set()
+        for worker in workers:
+            worker.join(60)
+    return figures, counts
+
+
+def main():
+    sys.path.insert(0, str(REPO / "scripts"))
+    sys.path.insert(0, str(REPO / "bench"))
+    from local_pki import make_pki
+    from run import start_nginx
+
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--connections", type=int, default=10000)
+    parser.add_argument("--requests-per-connection", type=int, default=6)
+    parser.add_argument("--files", type=int, default=100)
+    parser.add_argument("--size", type=int, default=64 << 10, help="bytes per file")
+    args = parser.parse_args()
+
+    # A descriptor per connection for h2load; nginx sets its workers' own.
+    limit = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+    connections = min(args.connections, limit - 100)
+    if connections < args.connections:
+        print(f"open-file limit {limit}: {connections} connections, not {args.connections}")
+
+    WORK.mkdir(parents=True, exist_ok=True)
+    pki = make_pki(WORK / "pki")
+    releases = make_releases(WORK, args.files, args.size)
+    server = WORK / "server"
+    shutil.rmtree(server, ignore_errors=True)
+    nginx, _, https_port = start_nginx(server, pki, WORK)
+    try:
+        figures, counts = run_patch_day(server, https_port, pki / "ca.pem", releases, connections,
+                                        connections * args.requests_per_connection, WORK,
+                                        (["taskset", "-c", "0"], ["taskset", "-c", "1"]))
+    finally:
+        nginx.terminate()
+        nginx.wait()
+    seconds = figures["seconds"]
+    print(f"\npatch day: {connections} connections over HTTPS, {figures['requests']} requests in {seconds:.1f} s, "
+          f"{counts['publishes']} publishes and {counts['rollbacks']} rollbacks during it")
+    for name, value in (("refused or failed", figures["failed"]), ("non-200 answers", figures["non200"]),
+                        ("requests/s", f"{figures['requests'] / seconds:.0f}"),
+                        ("MiB/s", f"{figures['bytes'] / seconds / (1 << 20):.1f}"),
+                        ("p99 latency, ms", f"{figures['p99'] / 1000:.0f}"),
+                        ("sampled manifest + file pairs", counts["samples"]),
+                        ("bodies of neither release", counts["foreign"])):
+        print(f"{name:<32} {value:>10}")
+
+
+if __name__ == "__main__":
+    main()

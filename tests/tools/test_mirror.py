@@ -1,0 +1,263 @@
+"""korvanth-mirror, run as an operator would: to a folder, over a stand-in
+for ssh, and to a local S3 server through rclone, with players reading the
+mirror while it works."""
+
+import hashlib
+import os
+import random
+import signal
+import socket
+import subprocess
+import sys
+import time
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
+MIRROR = REPO / "tools" / "mirror" / "korvanth-mirror"
+S3RVER = REPO / "build" / "s3rver" / "node_modules" / ".bin" / "s3rver"
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+from harness import BUILDS, COMPLETE, make_game, run_updater  # noqa: E402
+
+# korvanth-publish on PATH, as an installed mirror finds it.
+ENV = dict(os.environ, PATH=f"{TOOL.parent}:{os.environ['PATH']}")
+RELEASE = {"Korvanth.exe": b"MZ game", "data/maps/town.map": bytes(i % 251 for i in range(70_000)),
+           "data/a b [1].pak": b"pak" * 100, "readme.txt": b"hola\r\n"}
+
+
+def run(*args, env=ENV, **kwargs):
+    return subprocess.run([str(a) for a in args], capture_output=True, text=True, env=env, **kwargs)
+
+
+def publish(release, files, server, *options):
+    """Makes release hold exactly files and publishes it."""
+    for p in [p for p in release.rglob("*") if p.is_file()] if release.exists() else []:
+        p.unlink()
+    for path, data in files.items():
+        (release / path).parent.mkdir(parents=True, exist_ok=True)
+        (release / path).write_bytes(data)
+    assert run(TOOL, "--quiet", *options, release, server).returncode == 0
+
+
+def manifest_of(files):
+    return "".join(f"{hashlib.md5(files[p]).hexdigest()}\t{len(files[p])}\t{p}\n" for p in sorted(files))
+
+
+def served(dest):
+    """{path: bytes} below DEST/current/files, and the manifest there."""
+    files = dest / "current" / "files"
+    return ({str(p.relative_to(files)): p.read_bytes() for p in files.rglob("*") if p.is_file()},
+            (dest / "current" / "manifest.txt").read_text())
+
+
+def tree(folder):
+    return {str(p.relative_to(folder)): p.is_symlink() and os.readlink(p) or p.is_file() and p.read_bytes()
+            for p in folder.rglob("*")} if folder.is_dir() else folder.read_bytes()
+
+
+# ssh as the mirror calls it (HOST COMMAND), run here.
+@pytest.mark.parametrize("remote", [False, True])
+def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, remote):
+    server, dest, release = tmp_path / "server", tmp_path / "mirror dir", tmp_path / "release"
+    rsh = tmp_path / "rsh"
+    rsh.write_text('#!/bin/sh\nshift\nexec sh -c "$*"\n')
+    rsh.chmod(0o755)
+    env = dict(ENV, KORVANTH_MIRROR_RSH=str(rsh))
+    target = f"localhost:{dest}" if remote else dest
+    news = dict(RELEASE, **{"news.txt": b"nuevo"})
+    del news["readme.txt"]
+    same_size = dict(news, **{"data/maps/town.map": bytes(i % 253 for i in range(70_000))})
+    steps = [(RELEASE, None), (news, ["manifest.txt", "files/news.txt", "files/readme.txt"]),
+             (same_size, ["manifest.txt", "files/data/maps/town.map"])]
+    for files, listed in steps:
+        publish(release, files, server)
+        if files is same_size:
+            # Made within the same second as the mirror's copies: same size,
+            # same modification time, other bytes (the manifest's too).
+            for path in ("manifest.txt", "files/data/maps/town.map"):
+                stamp = (dest / "current" / path).stat()
+                os.utime(server / "current" / path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+        before = dest.exists() and os.readlink(dest / "current")
+
+        result = run(MIRROR, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target, env=env)
+
+        assert result.returncode == 0, result.stderr
+        assert served(dest) == ({p: files[p] for p in files}, manifest_of(files))
+        assert run(TOOL, "--check", dest).returncode == 0
+        if listed:
+            assert (tmp_path / "purge.txt").read_text().splitlines() == listed
+            old = dest / before / "files" / "Korvanth.exe"
+            assert old.stat().st_ino == (dest / "current" / "files" / "Korvanth.exe").stat().st_ino
+        # A studio's page beside the mirror is the studio's.
+        (dest / "index.html").write_text("studio")
+    assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000003"]
+    assert (dest / "index.html").read_text() == "studio"
+
+
+def test_refusals_and_dry_runs_touch_nothing(tmp_path):
+    server, dest = tmp_path / "server", tmp_path / "dest"
+    publish(tmp_path / "release", RELEASE, server)
+    foreign = {"a studio's page": {"index.html": b"studio"}, "another game": {"othergame/manifest.txt": b"x"},
+               "a folder named current": {"current/manifest.txt": b"x"}, "a file": b"a file"}
+    rows = [(["--help"], 0, "usage: korvanth-mirror"), (["--bogus", server, dest], 2, "unknown option --bogus"),
+            (["--keep", "x", server, dest], 2, "--keep takes a number"), ([server], 2, "usage: korvanth-mirror"),
+            (["--dry-run", server, dest], 0, "would copy 4 file(s), link 0 unchanged, drop 0"),
+            ([server, server], 1, "DEST is SERVER_DIR itself"), ([tmp_path / "none", dest], 1, "has no live release")]
+    rows += [([server, dest], 1, f"{name}: is not a server folder") for name in foreign]
+    for args, code, message in rows:
+        content = foreign.get(message.split(":")[0], {})
+        if isinstance(content, bytes):
+            dest.write_bytes(content)
+        for path, data in (content.items() if isinstance(content, dict) else ()):
+            (dest / path).parent.mkdir(parents=True, exist_ok=True)
+            (dest / path).write_bytes(data)
+        before = tree(tmp_path)
+
+        result = run(MIRROR, *args)
+
+        message = message.split(": ")[-1]
+        assert (result.returncode, message in (result.stdout if code == 0 else result.stderr)) == (code, True), \
+            (args, content, result)
+        assert tree(tmp_path) == before, args
+        subprocess.run(["rm", "-rf", str(dest)], check=True)
+
+
+def releases_of(rng, count, size):
+    """Two releases of the same paths, every file different: [(files, manifest)]."""
+    pairs = []
+    for _ in range(2):
+        files = {f"data/part{i:03}.pak": rng.randbytes(size) for i in range(count)}
+        pairs.append((files, manifest_of(files)))
+    return pairs
+
+
+def sample(dest, releases, rng):
+    """A player's manifest and then one file it lists, read from the mirror:
+    the index of the release each came from (None: neither)."""
+    try:
+        manifest = (dest / "current" / "manifest.txt").read_text()
+        path = rng.choice(manifest.splitlines()).split("\t")[2]
+        data = (dest / "current" / "files" / path).read_bytes()
+    except (FileNotFoundError, IndexError):
+        return [None]
+    return [next((i for i, (_, m) in enumerate(releases) if m == manifest), None),
+            next((i for i, (f, _) in enumerate(releases) if f.get(path) == data), None)]
+
+
+def test_players_reading_during_a_mirror_see_the_old_release_then_the_new(tmp_path):
+    rng = random.Random(5)
+    releases = releases_of(rng, 200, 64 << 10)
+    server, dest = tmp_path / "server", tmp_path / "dest"
+    publish(tmp_path / "release", releases[0][0], server)
+    assert run(MIRROR, server, dest).returncode == 0
+    publish(tmp_path / "release", releases[1][0], server)
+    seen = []
+    mirror = subprocess.Popen([str(MIRROR), str(server), str(dest)], stdout=subprocess.DEVNULL)
+    while mirror.poll() is None:
+        seen += sample(dest, releases, rng)
+    seen += sample(dest, releases, rng)
+
+    # Each request before the switch got the old release, each one after it the new.
+    assert mirror.returncode == 0 and seen[0] == 0 and seen[-1] == 1 and seen == sorted(seen), seen
+
+
+def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
+    rng = random.Random(9)
+    files = {f"data/part{i}.pak": rng.randbytes(1 << 20) for i in range(6)}
+    server, dest, release = tmp_path / "server", tmp_path / "dest", tmp_path / "release"
+    publish(release, files, server)
+    started = time.monotonic()
+    assert run(MIRROR, server, dest).returncode == 0
+    took = time.monotonic() - started
+    live = manifest_of(files)
+    for round in range(12):
+        files[f"data/part{round % 6}.pak"] = rng.randbytes(1 << 20)
+        publish(release, files, server)
+        proc = subprocess.Popen([str(MIRROR), str(server), str(dest)], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        time.sleep(rng.uniform(0, took * 1.5))
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+        check = run(TOOL, "--check", dest)
+        served_manifest = served(dest)[1]
+        assert check.returncode == 0 and served_manifest in (live, manifest_of(files)), (round, check.stderr)
+        live = served_manifest
+
+    # A destination that fills up: the new release does not fit beside the old.
+    small = tmp_path / "small"
+    small.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=10m", "tmpfs", str(small)], check=True)
+    try:
+        live = None
+        for extra, code in ((b"1", 0), (rng.randbytes(5 << 20), 1), (b"3", 0)):
+            publish(release, dict(files, **{"big.pak": extra}), server)
+
+            result = run(MIRROR, server, small / "mirror")
+
+            live = manifest_of(dict(files, **{"big.pak": extra})) if code == 0 else live
+            assert (result.returncode, "live release is unchanged" in result.stderr) == (code, code == 1), result
+            assert run(TOOL, "--check", small / "mirror").returncode == 0
+            assert served(small / "mirror")[1] == live
+        assert sorted(p.name for p in (small / "mirror" / "releases").iterdir()) == ["000001", "000002"]
+    finally:
+        subprocess.run(["umount", str(small)], check=True)
+    # The next run clears what the killed ones left.
+    assert run(MIRROR, server, dest).returncode == 0
+    assert served(dest)[1] == (server / "current" / "manifest.txt").read_text()
+    assert all(p.name.isdigit() for p in (dest / "releases").iterdir())
+
+
+@pytest.fixture
+def bucket(tmp_path_factory):
+    """A local S3 server with the bucket "game", and rclone's remote "store"
+    for it (a config and environment of the test's own); yields (the base
+    URL players use, the environment)."""
+    folder = tmp_path_factory.mktemp("s3")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([str(S3RVER), "-d", str(folder / "data"), "-a", "127.0.0.1", "-p", str(port), "-s",
+                             "--configure-bucket", "game"], stdout=subprocess.DEVNULL)
+    (folder / "rclone.conf").write_text(f"[store]\ntype = s3\nprovider = Other\naccess_key_id = S3RVER\n"
+                                        f"secret_access_key = S3RVER\nendpoint = http://127.0.0.1:{port}\n"
+                                        "force_path_style = true\n")
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        try:
+            urllib.request.urlopen(f"http://127.0.0.1:{port}/game/", timeout=1)
+            break
+        except OSError:
+            assert proc.poll() is None
+            time.sleep(0.1)
+    yield f"http://127.0.0.1:{port}/game/korvanth/", dict(PATH=ENV["PATH"], HOME=str(folder),
+                                                           RCLONE_CONFIG=str(folder / "rclone.conf"))
+    proc.terminate()
+    proc.wait(10)
+
+
+@pytest.mark.parametrize("build", sorted(BUILDS))
+def test_the_updater_updates_from_an_object_store_mirror(tmp_path, build, bucket):
+    url, env = bucket
+    server = tmp_path / "server"
+    files = dict(RELEASE, **{"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()})
+    publish(tmp_path / "release", files, server)
+    assert run(MIRROR, server, "rclone:store:game/korvanth", env=env).returncode == 0
+    game = make_game(tmp_path, build, update_url=url)
+
+    updated = run_updater(tmp_path, build)
+
+    assert updated.stdout.endswith(COMPLETE.replace("\n", "\r\n")), updated.stdout
+    assert {path: (game / path).read_bytes() for path in files} == files
+    assert run(TOOL, "--check", url).returncode == 0
+    assert urllib.request.urlopen(url + "manifest.txt").headers["Cache-Control"] == "no-cache"
+    # A file the next release drops is deleted once the manifest no longer names it.
+    del files["readme.txt"]
+    publish(tmp_path / "release", files, server)
+    result = run(MIRROR, server, "rclone:store:game/korvanth", env=env)
+    assert result.returncode == 0 and "0 uploaded, 1 deleted" in result.stdout, result
+    with pytest.raises(urllib.error.HTTPError, match="404"):
+        urllib.request.urlopen(url + "files/readme.txt")
+    assert run(TOOL, "--check", url).returncode == 0
