@@ -150,7 +150,7 @@ RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, 
     ("a line the updater skips", lambda live: (live / "manifest.txt").write_text(
         (live / "manifest.txt").read_text() + "junk line\n"), ["line 4: the updater would skip it"] * 2),
     ("no release at all", lambda live: (live / "manifest.txt").unlink(),
-     ["manifest.txt", "manifest.txt: status 404"]),
+     ["no manifest.txt", "manifest.txt: status 404"]),
 ])
 def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
     url, server = nginx

@@ -25,7 +25,7 @@ bool ReadBounded(const fs::path& path, std::uint64_t limit, std::string& text, s
 {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        why = std::strerror(errno);
+        why = errno == ENOENT ? "no manifest.txt: no release is live here" : std::strerror(errno);
         return false;
     }
     char chunk[65536];
