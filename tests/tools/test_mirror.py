@@ -82,7 +82,9 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, remote)
                 os.utime(server / "current" / path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
         before = dest.exists() and os.readlink(dest / "current")
 
-        result = run(MIRROR, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target, env=env)
+        # Under a private umask too, the web server must be able to read the mirror.
+        result = run(MIRROR, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target, env=env,
+                     umask=0o077)
 
         assert result.returncode == 0, result.stderr
         assert served(dest) == ({p: files[p] for p in files}, manifest_of(files))
