@@ -3,34 +3,39 @@
 #include "file_md5.h"
 
 #include <openssl/evp.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <vector>
+
+#include "whole_file.h"
 
 bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    const int fd = OpenRegularFile(path);
+    if (fd < 0)
         return false;
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (context == nullptr)
-        return false;
-    bool ok = EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1;
+    bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1;
     std::vector<char> buffer(1 << 20);
     std::uint64_t total = 0;
-    while (ok && in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize got = in.gcount();
-        if (got > 0) {
-            ok = EVP_DigestUpdate(context, buffer.data(), static_cast<std::size_t>(got)) == 1;
-            total += static_cast<std::uint64_t>(got);
+    for (;;) {
+        const ssize_t got = ok ? read(fd, buffer.data(), buffer.size()) : 0;
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ok = ok && got == 0;
+            break;
         }
+        ok = EVP_DigestUpdate(context, buffer.data(), static_cast<std::size_t>(got)) == 1;
+        total += static_cast<std::uint64_t>(got);
     }
-    if (ok && in.bad())
-        ok = false;
+    const int reason = errno;
     ok = ok && FinishMd5(context, digest);
     EVP_MD_CTX_free(context);
+    close(fd);
+    errno = reason;
     if (ok)
         size = total;
     return ok;

@@ -7,6 +7,8 @@
 
 #include <openssl/evp.h>
 
+// False, with errno set, when the file cannot be read whole; EINVAL for one
+// that is not a regular file (a pipe or a device may never end).
 bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size);
 
 // The MD5 of text held in memory; false when the library fails.

@@ -18,8 +18,11 @@ std::string MaskCredentials(const std::string& text)
         const std::string::size_type at = authority.rfind('@');
         const std::string::size_type colon = authority.find(':');
         out += text.substr(pos, start - pos);
+        // A user part without a password is often a token: all of it goes.
         if (at != std::string::npos && colon != std::string::npos && colon < at)
             out += authority.substr(0, colon + 1) + "***" + authority.substr(at);
+        else if (at != std::string::npos)
+            out += "***" + authority.substr(at);
         else
             out += authority;
         pos = start + authority.size();

@@ -5,5 +5,6 @@
 #include <string>
 
 // text with the password of every "scheme://user:password@" replaced by
-// "***"; everything else unchanged.
+// "***", and the whole of a "scheme://token@" user part; everything else
+// unchanged.
 std::string MaskCredentials(const std::string& text);

@@ -241,9 +241,13 @@ int Run(const CommandLine& line)
                 return UsageError("--timeout takes a number of seconds, not " + Given(line, "--timeout"));
             timeoutSeconds = static_cast<long>(number);
         }
-        if (operands[0].rfind("http://", 0) == 0 || operands[0].rfind("https://", 0) == 0)
+        // Any scheme is a URL: libcurl refuses the ones it does not speak, and
+        // the folder check would print a mistyped one, password and all.
+        if (operands[0].find("://") != std::string::npos)
             return CheckUrl(operands[0], Given(line, "--cacert"), timeoutSeconds, quiet);
-        return CheckFolder(operands[0], quiet);
+        if (line.given.count("--cacert") != 0)
+            return UsageError("--cacert goes with --check URL, not with a server folder");
+        return CheckFolder(operands[0], timeoutSeconds, quiet);
     }
     case RollbackMode:
         return RollBack(operands[0], Given(line, "--purge-list"), quiet);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -13,38 +14,26 @@
 #include <utility>
 
 #include "file_md5.h"
+#include "masked_url.h"
 #include "release_store.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
+typedef std::chrono::steady_clock Clock;
+
 namespace {
 
-// Reads at most limit bytes; false, saying why, when the file is larger or
-// cannot be read.
-bool ReadBounded(const fs::path& path, std::uint64_t limit, std::string& text, std::string& why)
+// What a failed read of a served file means to a player.
+std::string WhyUnread(int reason, const char* missing)
 {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        why = errno == ENOENT ? "no manifest.txt: no release is live here" : std::strerror(errno);
-        return false;
-    }
-    char chunk[65536];
-    std::size_t got = 0;
-    bool ok = true;
-    while (ok && (got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        if (text.size() + got > limit) {
-            why = TooLargeManifest();
-            ok = false;
-        } else {
-            text.append(chunk, got);
-        }
-    }
-    if (ok && std::ferror(file) != 0) {
-        why = std::strerror(errno);
-        ok = false;
-    }
-    std::fclose(file);
-    return ok;
+    if (reason == ENOENT)
+        return missing;
+    if (reason == EFBIG)
+        return TooLargeManifest();
+    if (reason == EINVAL)
+        return "not a regular file: a web server serves nothing sensible for it";
+    return std::strerror(reason);
 }
 
 // The web server runs as a user of its own: it needs search access to every
@@ -103,10 +92,16 @@ std::string TooLargeManifest()
     return "larger than 64 MiB: players' updaters refuse it";
 }
 
+std::string TimeLimitRanOut(std::size_t done, std::size_t total)
+{
+    return "the check's time limit (--timeout) ran out after " + std::to_string(done) + " of " +
+           std::to_string(total) + " files";
+}
+
 void Report(Findings& findings, const std::string& what, const std::string& problem)
 {
     if (++findings.count <= MaxListedProblems)
-        std::fprintf(stderr, "korvanth-publish: %s: %s\n", what.c_str(), problem.c_str());
+        std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(what).c_str(), problem.c_str());
 }
 
 int Conclude(const Findings& findings)
@@ -154,13 +149,19 @@ std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, con
     return text;
 }
 
-int CheckFolder(const fs::path& server, bool quiet)
+int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet)
 {
-    const fs::path live = LiveFolder(server);
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    // Resolved once: a publish or rollback during the check must not make
+    // it compare one release's files with another's manifest.
+    std::error_code error;
+    const fs::path live = fs::canonical(LiveFolder(server), error);
     std::string text;
-    std::string why;
-    if (!ReadBounded(live / "manifest.txt", MaxManifestBytes, text, why)) {
-        std::fprintf(stderr, "korvanth-publish: %s: %s\n", (live / "manifest.txt").c_str(), why.c_str());
+    if (error || !ReadWholeFile(live / "manifest.txt", text, MaxManifestBytes)) {
+        const int reason = error ? error.value() : errno;
+        std::fprintf(stderr, "korvanth-publish: %s: %s\n",
+                     MaskCredentials((LiveFolder(server) / "manifest.txt").string()).c_str(),
+                     WhyUnread(reason, "no manifest.txt: no release is live here").c_str());
         return 1;
     }
     Findings findings;
@@ -175,12 +176,14 @@ int CheckFolder(const fs::path& server, bool quiet)
     const std::vector<ManifestEntry> entries = ReadEntries(text, findings);
     // A closed folder is told once, not once for every file below it.
     std::set<fs::path> closed;
-    for (const ManifestEntry& e : entries) {
+    std::size_t done = 0;
+    for (; done < entries.size() && Clock::now() < deadline; ++done) {
+        const ManifestEntry& e = entries[done];
         std::string md5;
         std::uint64_t size = 0;
-        std::string problem = "missing from files/";
-        if (Md5OfFile(live / "files" / e.path, md5, size))
-            problem = CompareWithEntry(e, size, md5);
+        const bool read = Md5OfFile(live / "files" / e.path, md5, size);
+        const std::string problem = read ? CompareWithEntry(e, size, md5)
+                                         : WhyUnread(errno, "missing from files/");
         if (!problem.empty()) {
             Report(findings, e.path, problem);
             continue;
@@ -190,6 +193,8 @@ int CheckFolder(const fs::path& server, bool quiet)
             Report(findings, shut.first == live / "files" / e.path ? e.path : shut.first.string(),
                    shut.second);
     }
+    if (done < entries.size())
+        Report(findings, server.string(), TimeLimitRanOut(done, entries.size()));
     if (findings.count == 0 && !quiet)
         std::printf("ok: %zu files\n", entries.size());
     return Conclude(findings);

@@ -16,9 +16,9 @@ const std::uint64_t MaxManifestBytes = 64ull << 20;
 const int MaxListedProblems = 100;
 
 // Exit codes: 0 when every listed file is served with its size and digest,
-// 1 otherwise, each problem printed on stderr as it is found.
-int CheckFolder(const std::filesystem::path& server, bool quiet);
-// The whole check of a URL gives up after timeoutSeconds.
+// 1 otherwise, each problem printed on stderr as it is found. Either check
+// gives up after timeoutSeconds.
+int CheckFolder(const std::filesystem::path& server, long timeoutSeconds, bool quiet);
 int CheckUrl(const std::string& baseUrl, const std::string& caFile, long timeoutSeconds, bool quiet);
 const long DefaultCheckTimeoutSeconds = 3600;
 
@@ -40,5 +40,7 @@ std::vector<ManifestEntry> ReadEntries(const std::string& text, Findings& findin
 // Empty when a served file matches its entry; otherwise what is wrong.
 std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5);
 
-// What both kinds of check say of a manifest over MaxManifestBytes.
+// What both kinds of check say of a manifest over MaxManifestBytes, and of
+// a time limit that ran out after done of total files.
 std::string TooLargeManifest();
+std::string TimeLimitRanOut(std::size_t done, std::size_t total);

@@ -5,10 +5,10 @@
 // cores busy.
 #include <curl/curl.h>
 #include <openssl/evp.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +18,7 @@
 
 #include "file_md5.h"
 #include "masked_url.h"
+#include "purge_list.h"
 #include "server_check.h"
 
 namespace {
@@ -68,7 +69,7 @@ CURL* NewConnection(const std::string& baseUrl, const std::string& caFile)
     // WinHTTP follows redirects too, but never from https down to http.
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
-                     baseUrl.rfind("https:", 0) == 0 ? "https" : "http,https");
+                     strncasecmp(baseUrl.c_str(), "https:", 6) == 0 ? "https" : "http,https");
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 60L);
@@ -118,24 +119,6 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time
     return result;
 }
 
-// Every byte a URL path may not carry as it is, escaped: the web server
-// decodes it back to the name on disk, as it does for the updater's request.
-std::string EscapePath(const std::string& path)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 std::string TransferProblem(const Fetched& fetched)
 {
     if (!fetched.error.empty())
@@ -180,7 +163,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
             if (connection == nullptr)
                 fetched.error = "cannot start libcurl";
             else
-                fetched = Fetch(connection, base + "files/" + EscapePath(e.path), nullptr, deadline);
+                fetched = Fetch(connection, base + "files/" + UrlPathOf(e.path), nullptr, deadline);
             std::string why = TransferProblem(fetched);
             if (why.empty())
                 why = CompareWithEntry(e, fetched.size, fetched.md5);
@@ -220,9 +203,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
         std::fprintf(stderr, "\n");
 
     if (done < entries.size())
-        Report(findings, MaskCredentials(base),
-               "the check's time limit (--timeout) ran out after " + std::to_string(done) + " of " +
-                   std::to_string(entries.size()) + " files");
+        Report(findings, base, TimeLimitRanOut(done, entries.size()));
     if (findings.count > 0)
         return Conclude(findings);
     if (!quiet)
