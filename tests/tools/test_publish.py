@@ -190,6 +190,14 @@ def live_copy_replaced(release, server):
     os.replace(server / "copy", live)
 
 
+def publish_cut_short(release, server):
+    """What a publish killed while linking leaves; linking moved the live copies' change times."""
+    leftover = server / "releases" / ".incoming-000002"
+    leftover.mkdir()
+    for i, live in enumerate(p for p in (server / "current" / "files").rglob("*") if p.is_file()):
+        os.link(live, leftover / str(i))
+
+
 def index_cut_short(release, server):
     (server / ".publish-index").write_text((server / ".publish-index").read_text()[:-9])
 
@@ -199,6 +207,7 @@ def index_cut_short(release, server):
 @pytest.mark.parametrize("change, options, copied, read", [
     (None, [], 0, 0), (same_size_and_time, [], 1, 1), (changed_within_the_second, [], 0, 1),
     (live_copy_replaced, [], 1, 1), (None, ["--rehash"], 0, 4), (index_cut_short, [], 4, 4),
+    (publish_cut_short, [], 0, 0),
     (lambda r, s: (shutil.copytree(r, r.parent / "copy", symlinks=True), s), [], 0, 4),
     (lambda r, s: (r, shutil.copytree(s, s.parent / "copy", symlinks=True)), [], 4, 4),
 ])

@@ -57,10 +57,18 @@ unsigned Processors()
     return count > 0 ? static_cast<unsigned>(count) : 1;
 }
 
+// A copy the tool made read-only is the one recorded while it keeps its
+// inode, size, mode, owner and modification time. Its change time is left
+// out: every hard link made or removed moves it, a publish cut short or a
+// pruned release included, and that says nothing of its content.
 bool LiveCopyIs(const fs::path& live, const FileStamp& recorded)
 {
     struct stat info;
-    return lstat(live.c_str(), &info) == 0 && StampOf(info) == recorded;
+    if (lstat(live.c_str(), &info) != 0)
+        return false;
+    FileStamp now = StampOf(info);
+    now.ctimeNs = recorded.ctimeNs;
+    return now == recorded;
 }
 
 // Folders as the files need them, 0755 whatever the umask.
