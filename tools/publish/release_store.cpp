@@ -178,7 +178,9 @@ int SwitchTo(const fs::path& server, unsigned long id)
     if (error)
         return Fail(server / CurrentLink, error.message());
     if (!SyncFolder(server))
-        return Fail(server, std::strerror(errno));
+        return Fail(server,
+                    "release " + ReleaseName(id) +
+                        " is live, but the switch may not survive a power cut: " + std::strerror(errno));
     return 0;
 }
 
@@ -244,6 +246,14 @@ bool PrepareServer(const fs::path& server)
     }
     if (!MakeFolder(server / ReleasesFolder) || !LockServer(server))
         return false;
+    // Made by the operator, it may keep the web server out: players would
+    // get 403 for every file. Said, not changed: the folder is theirs.
+    struct stat info;
+    if (stat(server.c_str(), &info) == 0 && (info.st_mode & S_IXOTH) == 0)
+        std::fprintf(stderr,
+                     "korvanth-publish: warning: %s has mode %04o: the web server, another user, cannot read "
+                     "below it\n",
+                     MaskCredentials(server.string()).c_str(), static_cast<unsigned>(info.st_mode & 07777));
     ClearLeftovers(server);
     return true;
 }
