@@ -36,7 +36,14 @@ staged=build/release-dist
 previous=build/release-dist.previous
 mkdir -p build
 check=$(mktemp -d build/release-check.XXXXXX)
-trap 'rm -rf "$check" "$staged"' EXIT
+# Stopped between the two renames at the end, the previous dist/ comes back
+# (here, or at the start of the next run if this one was killed outright).
+restore_dist() {
+  [ -e dist ] || [ ! -e "$previous" ] || mv "$previous" dist
+}
+restore_dist
+trap 'restore_dist; rm -rf "$check" "$staged"' EXIT
+trap 'exit 1' HUP INT TERM
 
 # Refusals first. Configuring once checks every -D option the way the build
 # itself will (a base URL that is not https and ending in '/', say).

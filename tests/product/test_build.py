@@ -3,6 +3,7 @@
 ships it from the release build: the same bytes from any folder, signed on
 request, with the release tool as a package."""
 
+import shutil
 import subprocess
 from pathlib import Path
 
@@ -57,17 +58,21 @@ def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path)
 
 
 # Refused options and keys are found before anything is built; a failure
-# after the build (the time-stamp server is down) must not cost dist/ either.
-@pytest.mark.parametrize("args, signing, says", [
-    (["-DKORVANTH_DEFAULT_BASE_URL=http://patch.example.com/"], {}, "the options were refused"),
-    ([], {"KORVANTH_SIGN_PASSWORD": "not the pass phrase"}, "does not open with KORVANTH_SIGN_PASSWORD"),
-    ([], {"KORVANTH_SIGN_PFX": "/nonexistent.pfx"}, "/nonexistent.pfx cannot be read"),
-    ([], {"KORVANTH_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"}, "signing failed"),
+# after the build (the time-stamp server is down) must not cost dist/ either,
+# nor a run killed between the two renames that swap it (where: the
+# previous dist/ as such a run leaves it).
+@pytest.mark.parametrize("args, signing, says, where", [
+    (["-DKORVANTH_DEFAULT_BASE_URL=http://patch.example.com/"], {}, "the options were refused", "dist"),
+    ([], {"KORVANTH_SIGN_PASSWORD": "not the pass phrase"}, "does not open with KORVANTH_SIGN_PASSWORD", "dist"),
+    ([], {"KORVANTH_SIGN_PFX": "/nonexistent.pfx"}, "/nonexistent.pfx cannot be read", "dist"),
+    ([], {"KORVANTH_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"}, "signing failed", "dist"),
+    (["-DKORVANTH_DEFAULT_BASE_URL=x"], {}, "the options were refused", "build/release-dist.previous"),
 ])
-def test_a_failed_release_leaves_dist_as_it_was(release_builds, args, signing, says):
+def test_a_failed_release_leaves_dist_as_it_was(release_builds, args, signing, says, where):
     copy = release_builds["a"].parent
-    (copy / "dist").mkdir(exist_ok=True)
-    (copy / "dist" / "KorvanthUpdater.exe").write_bytes(b"the release players have")
+    shutil.rmtree(copy / "dist", ignore_errors=True)
+    (copy / where).mkdir()
+    (copy / where / "KorvanthUpdater.exe").write_bytes(b"the release players have")
     env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "KORVANTH_SIGN_PFX": str(release_builds["pfx"]),
            "KORVANTH_SIGN_PASSWORD": "a pass phrase", **signing}
 
