@@ -16,17 +16,13 @@
 
 namespace {
 
-const wchar_t DllName[] = L"winhttp.dll";
-const char JunkMarker[] = "KorvanthJunkMarker";
-
 const wchar_t WineOverrides[] = L"Software\\Wine\\DllOverrides";
-const wchar_t NativeFirst[] = L"native,builtin";
 
 struct WineTakesCopiesBesideTheProgram {
     WineTakesCopiesBesideTheProgram()
     {
-        RegSetKeyValueW(HKEY_CURRENT_USER, WineOverrides, L"winhttp", REG_SZ, NativeFirst,
-                        sizeof(NativeFirst));
+        RegSetKeyValueW(HKEY_CURRENT_USER, WineOverrides, L"winhttp", REG_SZ, L"native,builtin",
+                        sizeof(L"native,builtin"));
     }
     ~WineTakesCopiesBesideTheProgram()
     {
@@ -42,39 +38,28 @@ std::wstring FolderOf(HMODULE module)
     return text.substr(0, text.find_last_of(L'\\'));
 }
 
-std::wstring SystemFolder()
-{
-    wchar_t folder[MAX_PATH];
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder, length < MAX_PATH ? length : 0);
-}
-
 TEST(LoadSystemLibrary, TakesTheSystemCopyOverOneBesideTheProgram)
 {
     const WineTakesCopiesBesideTheProgram nativeFirst;
     // The junk is in the way: a load by bare name takes it.
-    HMODULE junk = LoadLibraryW(DllName);
-    ASSERT_NE(junk, nullptr);
-    ASSERT_NE(GetProcAddress(junk, JunkMarker), nullptr) << "the junk winhttp.dll is not beside the tests";
+    HMODULE junk = LoadLibraryW(L"winhttp.dll");
+    ASSERT_NE(GetProcAddress(junk, "KorvanthJunkMarker"), nullptr) << "no junk winhttp.dll beside the tests";
     FreeLibrary(junk);
 
     const struct {
         const char* name;
         HMODULE (*load)(const wchar_t*);
-    } cases[] = {
-        {"LoadSystemLibrary", LoadSystemLibrary},
-        {"LoadSystemLibraryByPath, its fallback", LoadSystemLibraryByPath},
-    };
+    } cases[] = {{"LoadSystemLibrary", LoadSystemLibrary}, {"its fallback", LoadSystemLibraryByPath}};
+    wchar_t system[MAX_PATH];
+    const std::wstring systemFolder(system, GetSystemDirectoryW(system, MAX_PATH));
     for (const auto& c : cases) {
         // Loaded already, any copy would be handed back whatever was asked.
-        ASSERT_EQ(GetModuleHandleW(DllName), nullptr) << "case: " << c.name;
-        HMODULE module = c.load(DllName);
+        ASSERT_EQ(GetModuleHandleW(L"winhttp.dll"), nullptr) << "case: " << c.name;
+        HMODULE module = c.load(L"winhttp.dll");
         ASSERT_NE(module, nullptr) << "case: " << c.name;
-        EXPECT_EQ(GetProcAddress(module, JunkMarker), nullptr)
-            << "case: " << c.name << ": the junk was loaded";
-        EXPECT_EQ(_wcsicmp(FolderOf(module).c_str(), SystemFolder().c_str()), 0)
+        EXPECT_EQ(_wcsicmp(FolderOf(module).c_str(), systemFolder.c_str()), 0)
             << "case: " << c.name << ": got " << testing::PrintToString(FolderOf(module)) << ", expected "
-            << testing::PrintToString(SystemFolder());
+            << testing::PrintToString(systemFolder);
         FreeLibrary(module);
     }
 }
