@@ -3,7 +3,8 @@
 // and a manifest with nothing usable is the caller's "invalid manifest" case.
 // There is no limit on the number of lines or on the length of a line or
 // field: a valid line is never dropped for its size. Each line is read in
-// place; only its fields are copied, once, into the record.
+// place; its digest and path are copied once, into the record, which is
+// then moved into the list.
 #include "manifest.h"
 
 #include <cstdlib>
@@ -48,7 +49,10 @@ std::vector<ManifestEntry> ParseManifest(const std::string& text)
         if (tab1 == std::string_view::npos)
             continue;
         const std::string_view::size_type tab2 = line.find('\t', tab1 + 1);
-        if (tab2 == std::string_view::npos || tab1 != 32 || tab2 + 1 == line.size())
+        if (tab2 == std::string_view::npos)
+            continue;
+        // A digest of 32 bytes and a path, or the line is malformed.
+        if (tab1 != 32 || tab2 + 1 == line.size())
             continue;
 
         ManifestEntry entry;
