@@ -163,8 +163,8 @@ def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True
     """Runs the updater of tmp/folder from tmp/elsewhere and checks what holds
     on every path: exit code 0, nothing on stderr, the ending's wait, the game
     started once in its own folder (or in started_in) and not waited for
-    (after the key when a prompt is expected), no new temporary file left, and nothing changed
-    outside the game folder."""
+    (after the key when a prompt is expected), no new temporary file left, and
+    nothing changed outside the game folder."""
     game = tmp / folder
     record = game / "game_started.txt"
     around = {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)}
