@@ -22,7 +22,8 @@ namespace {
 
 const char Digest[] = "0123456789abcdef0123456789abcdef";
 
-bool SameEntry(const ManifestEntry& entry, const std::string& md5, std::uint64_t size, const std::string& path)
+bool SameEntry(const ManifestEntry& entry, const std::string& md5, std::uint64_t size,
+               const std::string& path)
 {
     return entry.md5 == md5 && entry.size == size && entry.path == path;
 }
@@ -33,8 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
 {
     const std::string input(reinterpret_cast<const char*>(data), length);
     const std::string::size_type newline = input.find('\n');
-    const std::uint64_t size =
-        newline == std::string::npos ? length : std::strtoull(input.substr(0, newline).c_str(), nullptr, 10);
+    const std::uint64_t size = newline == std::string::npos
+                                   ? length
+                                   : std::strtoull(input.substr(0, newline).c_str(), nullptr, 10);
     const std::string path = newline == std::string::npos ? input : input.substr(newline + 1);
 
     const bool accepted = WhyRefused(path).empty();
@@ -42,8 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t leng
         __builtin_trap();
     if (!accepted)
         return 0;
-    const std::vector<ManifestEntry> entries = ParseManifest(
-        ManifestLine(Digest, 1, "before") + ManifestLine(Digest, size, path) + ManifestLine(Digest, 2, "after"));
+    const std::vector<ManifestEntry> entries = ParseManifest(ManifestLine(Digest, 1, "before") +
+                                                             ManifestLine(Digest, size, path) +
+                                                             ManifestLine(Digest, 2, "after"));
     if (entries.size() != 3 || !SameEntry(entries[0], Digest, 1, "before") ||
         !SameEntry(entries[1], Digest, size, path) || !SameEntry(entries[2], Digest, 2, "after"))
         __builtin_trap();
