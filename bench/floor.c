@@ -104,8 +104,11 @@ static int Md5(const char* path, char* text)
     while (ReadFile(file, readBuffer, sizeof(readBuffer), &got, NULL) && got > 0)
         CryptHashData(hash, readBuffer, got, 0);
     CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0);
-    for (i = 0; i < 16; ++i)
-        sprintf(text + 2 * i, "%02x", value[i]);
+    for (i = 0; i < 16; ++i) {
+        text[2 * i] = "0123456789abcdef"[value[i] >> 4];
+        text[2 * i + 1] = "0123456789abcdef"[value[i] & 0x0F];
+    }
+    text[32] = 0;
     CryptDestroyHash(hash);
     CryptReleaseContext(provider, 0);
     CloseHandle(file);
@@ -114,12 +117,13 @@ static int Md5(const char* path, char* text)
 
 int main(int argc, char** argv)
 {
-    char system[MAX_PATH], digest[33];
-    GetSystemDirectoryA(system, MAX_PATH);
-    strcat(system, "\\rsaenh.dll");
+    char digest[33];
+    /* As the updater: every DLL from the system folder only, which also
+       spares each later load (the provider's, per file) the longer search. */
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     /* FLOOR_NO_PRELOAD shows what keeping the provider's DLL loaded saves. */
     if (getenv("FLOOR_NO_PRELOAD") == NULL)
-        LoadLibraryA(system);
+        LoadLibraryExW(L"rsaenh.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
 
     if (argc == 3 && strcmp(argv[1], "verify") == 0) {
         char* body = NULL;

@@ -9,7 +9,7 @@ ratios; it measures, it never fails a build.
 Pinned as measured best here: nginx on CPU 0; the measured program, its Wine
 server and the baselines on CPU 1. Every time is from the process start to
 the updater's ending line ("Cliente al dia" or "Actualizacion completa"), so
-the specified wait before the game starts is not counted."""
+the updater's closing wait before the game starts is not counted."""
 
 import argparse
 import hashlib

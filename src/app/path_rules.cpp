@@ -1,10 +1,12 @@
 // Path rules kept apart from the Windows calls so they can be checked and
 // fuzzed natively. A manifest comes from the network: the updater must never
 // let one of its paths write, create or delete anything outside the game folder.
+// They run for every manifest line, so they look at the path in place and
+// allocate nothing.
 #include "path_rules.h"
 
 #include <algorithm>
-#include <cctype>
+#include <string_view>
 
 namespace {
 
@@ -13,10 +15,28 @@ bool IsSeparator(char c)
     return c == '/' || c == '\\';
 }
 
+// ASCII only: what Windows folds in device names, and the same whatever
+// the C library's locale.
+char AsciiUpper(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool EqualsIgnoringCase(std::string_view text, std::string_view upper)
+{
+    if (text.size() != upper.size())
+        return false;
+    for (std::string_view::size_type i = 0; i < text.size(); ++i) {
+        if (AsciiUpper(text[i]) != upper[i])
+            return false;
+    }
+    return true;
+}
+
 // Windows drops trailing dots and blanks from a name, so ". ." or ".. " may
 // resolve like "..": refuse every component made of dots and blanks that
 // holds two dots or more.
-bool IsParentLike(const std::string& component)
+bool IsParentLike(std::string_view component)
 {
     int dots = 0;
     for (char c : component) {
@@ -28,24 +48,23 @@ bool IsParentLike(const std::string& component)
     return dots >= 2;
 }
 
+const std::string_view DeviceNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+
 // CON, NUL, COM1 and the like name devices in every folder and with any
 // extension; writing "to" them would not write a game file at all. Windows
 // counts COM0, LPT0 and the superscript digits 1, 2 and 3 of the ANSI code
 // page among them too.
-bool IsDeviceName(const std::string& component)
+bool IsDeviceName(std::string_view component)
 {
-    std::string base;
-    for (char c : component) {
-        if (c == '.')
-            break;
-        base += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
+    std::string_view base = component.substr(0, component.find('.'));
     while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
-        base == "CONOUT$")
-        return true;
-    if (base.size() != 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0))
+        base.remove_suffix(1);
+    for (std::string_view name : DeviceNames) {
+        if (EqualsIgnoringCase(base, name))
+            return true;
+    }
+    if (base.size() != 4 ||
+        (!EqualsIgnoringCase(base.substr(0, 3), "COM") && !EqualsIgnoringCase(base.substr(0, 3), "LPT")))
         return false;
     const unsigned char digit = static_cast<unsigned char>(base[3]);
     return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
@@ -53,19 +72,11 @@ bool IsDeviceName(const std::string& component)
 
 // Entry x downloads into x.kvdl: a listed x.kvdl would be overwritten with
 // unchecked bytes, then deleted.
-bool HasTempSuffix(const std::string& path)
+bool HasTempSuffix(std::string_view path)
 {
-    const char suffix[] = ".kvdl";
-    const std::string::size_type length = sizeof(suffix) - 1;
-    if (path.size() < length)
-        return false;
-    for (std::string::size_type i = 0; i < length; ++i) {
-        const char c = static_cast<char>(
-            std::tolower(static_cast<unsigned char>(path[path.size() - length + i])));
-        if (c != suffix[i])
-            return false;
-    }
-    return true;
+    const std::string_view suffix = ".KVDL";
+    return path.size() >= suffix.size() &&
+           EqualsIgnoringCase(path.substr(path.size() - suffix.size()), suffix);
 }
 
 }  // namespace
@@ -81,23 +92,22 @@ const char* WhyPathRefused(const std::string& path)
         if (c < 0x20 || c == 0x7F)
             return "holds a control character";
     }
-    if (path.size() > MaxManifestPathLength)
-        return "is longer than 200 bytes, too long for Windows once the game folder is in front";
     if (IsSeparator(path[0]) || path.find(':') != std::string::npos)
         return "is rooted, drive-qualified or names a stream (':')";
-    std::string::size_type start = 0;
-    while (start <= path.size()) {
-        std::string::size_type end = start;
-        while (end < path.size() && !IsSeparator(path[end]))
+    const std::string_view whole = path;
+    std::string_view::size_type start = 0;
+    while (start <= whole.size()) {
+        std::string_view::size_type end = start;
+        while (end < whole.size() && !IsSeparator(whole[end]))
             ++end;
-        const std::string component = path.substr(start, end - start);
+        const std::string_view component = whole.substr(start, end - start);
         if (IsParentLike(component))
             return "climbs to a parent folder";
         if (IsDeviceName(component))
             return "names a Windows device (CON, NUL, COM1, LPT1, ...)";
         start = end + 1;
     }
-    if (HasTempSuffix(path))
+    if (HasTempSuffix(whole))
         return "ends in .kvdl, the updater's temporary download suffix";
     return NULL;
 }

@@ -3,20 +3,14 @@
 // rules, so it never publishes a line the updater would drop.
 #pragma once
 
-#include <cstddef>
 #include <string>
-
-// The longest manifest path taken, in bytes. The game folder and a
-// separator go in front and ".kvdl" behind, and the calls the updater makes
-// take at most 259 characters: this leaves 53 for the game folder, enough
-// for the usual places a game is installed.
-const std::size_t MaxManifestPathLength = 200;
 
 // Why the updater refuses a manifest path, or NULL when it takes it. A path
 // is refused when it could reach outside the game folder (rooted, drive- or
 // stream-qualified, a parent component), names a device instead of a file,
-// holds a control character, is longer than MaxManifestPathLength, or ends in
-// the temporary download suffix.
+// holds a control character, or ends in the temporary download suffix. Its
+// length is no reason: a path Windows cannot take with the game folder in
+// front fails like any file that cannot be written, and is counted.
 const char* WhyPathRefused(const std::string& path);
 
 bool IsSafeRelativePath(const std::string& path);

@@ -10,8 +10,9 @@
 std::vector<ManifestEntry> FindPendingEntries(const std::vector<ManifestEntry>& entries)
 {
     std::vector<ManifestEntry> pending;
+    // One buffer for every file's digest: Md5File only overwrites it.
+    std::string digest;
     for (const ManifestEntry& entry : entries) {
-        std::string digest;
         if (!Md5File(ToLocalPath(entry.path), digest) || !DigestEquals(digest, entry.md5))
             pending.push_back(entry);
     }

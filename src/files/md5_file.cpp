@@ -5,14 +5,13 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include <cstdio>
-
 #include "system_library.h"
 
 namespace {
 
 const DWORD ReadChunkSize = 0x10000;
 unsigned char readBuffer[ReadChunkSize];
+const char HexDigits[] = "0123456789abcdef";
 
 }  // namespace
 
@@ -34,7 +33,7 @@ bool Md5File(const std::string& path, std::string& digest)
     bool ok = false;
     BYTE value[16];
     DWORD valueLength = sizeof(value);
-    char text[33];
+    char text[32];
 
     if (!CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
         goto done;
@@ -55,9 +54,12 @@ bool Md5File(const std::string& path, std::string& digest)
     if (!CryptGetHashParam(hash, HP_HASHVAL, value, &valueLength, 0))
         goto done;
 
-    for (int i = 0; i < 16; ++i)
-        std::snprintf(text + 2 * i, 3, "%02x", static_cast<unsigned>(value[i]));
-    text[32] = '\0';
+    // By table, not printf: MinGW's printf costs more per file than anything
+    // else of ours when thousands of small files are checked.
+    for (int i = 0; i < 16; ++i) {
+        text[2 * i] = HexDigits[value[i] >> 4];
+        text[2 * i + 1] = HexDigits[value[i] & 0x0F];
+    }
     digest.assign(text, 32);
     ok = true;
 

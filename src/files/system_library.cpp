@@ -29,9 +29,13 @@ HMODULE LoadSystemLibrary(const wchar_t* name)
     HMODULE module = LoadLibraryExW(name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module != NULL)
         return module;
-    // Where the flag is unknown, a full path keeps the search out of the
-    // application's folder, and the altered search path does the same for
-    // the DLL's own dependencies.
+    return LoadSystemLibraryByPath(name);
+}
+
+HMODULE LoadSystemLibraryByPath(const wchar_t* name)
+{
+    // A full path keeps the search out of the application's folder, and the
+    // altered search path does the same for the DLL's own dependencies.
     wchar_t folder[MAX_PATH];
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
     if (length == 0 || length >= MAX_PATH)

@@ -12,3 +12,8 @@ void RestrictDllSearchToSystem();
 
 // The named DLL (a bare file name) from the system folder, or NULL.
 HMODULE LoadSystemLibrary(const wchar_t* name);
+
+// The same by the DLL's full path in the system folder: what LoadSystemLibrary
+// falls back on where Windows does not know LOAD_LIBRARY_SEARCH_SYSTEM32
+// (Windows 7 without KB2533623).
+HMODULE LoadSystemLibraryByPath(const wchar_t* name);

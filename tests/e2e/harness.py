@@ -159,12 +159,12 @@ def snapshot(folder):
 WAITS = {NO_SERVER: 1.5, NO_FOLDER: 1.5, BAD_MANIFEST: 1.5, UP_TO_DATE: 1.2, COMPLETE: 1.2}
 
 
-def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True, timeout=90):
+def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True, timeout=90, started_in=None):
     """Runs the updater of tmp/folder from tmp/elsewhere and checks what holds
     on every path: exit code 0, nothing on stderr, the ending's wait, the game
-    started once in its own folder and not waited for (after the key when a
-    prompt is expected), no new temporary file left, and nothing changed
-    outside the game folder."""
+    started once in its own folder (or in started_in) and not waited for
+    (after the key when a prompt is expected), no new temporary file left, and
+    nothing changed outside the game folder."""
     game = tmp / folder
     record = game / "game_started.txt"
     around = {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)}
@@ -204,7 +204,7 @@ def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True
     record.unlink(missing_ok=True)
 
     assert (run.exit_code, run.stderr) == (0, ""), run
-    cwd = "Z:" + str(game).replace("/", "\\")
+    cwd = "Z:" + str(started_in or game).replace("/", "\\")
     assert run.game_record == (f"cmdline=\"Korvanth.exe\"\ncwd={cwd}\n" if game_starts else ""), run
     assert {p for p in snapshot(game) if p.endswith(".kvdl")} <= temporaries, "temporary file left"
     assert {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)} == around, \

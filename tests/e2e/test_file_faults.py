@@ -2,12 +2,15 @@
 run goes on with the next file, the old file stays until a verified copy
 replaces it, no temporary file is left behind, the game starts, exit code 0."""
 
+import shutil
 import subprocess
+import tempfile
 from contextlib import contextmanager, nullcontext
+from pathlib import Path
 
 import pytest
 
-from harness import (BUILDS, HASH_FAILED, Progress, Reply, check_transcript, header, make_game, md5,
+from harness import (BUILDS, COMPLETE, HASH_FAILED, Progress, Reply, check_transcript, header, make_game, md5,
                      run_updater, snapshot, with_failures)
 
 OLD = {"a.dat": b"old a", "b.dat": b"old b", "c.dat": b"old c"}
@@ -86,3 +89,34 @@ def test_disk_filling_up_during_a_download(tmp_path, build, server):
         " [2/3] full/big.bin\n", Progress(600_000, partial=True),
         " [3/3] small/c.dat\n", Progress(3000), with_failures(1)])
     assert (game / "small" / "c.dat").read_bytes() == files["small/c.dat"]
+
+
+@pytest.fixture
+def short_tmp():
+    """A folder right below /tmp, so that the game folder's Windows path is
+    short (19 characters) and a long manifest path is judged on its own."""
+    folder = Path(tempfile.mkdtemp(prefix="kv", dir="/tmp"))
+    yield folder
+    shutil.rmtree(folder)
+
+
+# No length is refused: a path Windows cannot take fails like any file that
+# cannot be written, and is counted. Wine's ANSI file calls take a name of up
+# to 260 characters however long the folder in front (Windows counts the
+# whole path, at most 259), so the rows stay where both agree: 201 bytes
+# update in this folder (226 characters in all, with ".kvdl"), and 256 bytes
+# fail anywhere (261 characters with ".kvdl" alone).
+@pytest.mark.parametrize("length, fails", [(201, False), (256, True)])
+def test_long_paths(short_tmp, build, server, length, fails):
+    long = "/".join(["p" * 99, "q" * 99, "r" * (length - 200)])
+    server.publish({long: NEW["a.dat"], "b.dat": NEW["b.dat"]})
+    game = make_game(short_tmp, build, update_url=server.url, folder="g")
+
+    run = run_updater(short_tmp, build, expect_prompt=fails, folder="g")
+
+    check_transcript(run.stdout, [
+        header(server.url), " Verificando 2 archivos...\n", "\n Hay 2 archivo(s) para actualizar (4 KB):\n\n",
+        f" [1/2] {long}\n", *([] if fails else [Progress(2500)]), " [2/2] b.dat\n", Progress(2500),
+        with_failures(1) if fails else COMPLETE])
+    assert (game / long).is_file() != fails
+    assert (game / "b.dat").read_bytes() == NEW["b.dat"]

@@ -1,8 +1,9 @@
 // Release rules. The updater's own path rules come first (a path it would
-// drop is refused here, never silently published); the rest is what a round
-// trip through nginx and the updater under Windows proved: every printable
-// ASCII character arrives under its own name except '%' and the ones Windows
-// forbids, and Windows changes names that end in a dot or a blank.
+// drop is refused here, never silently published), then the length players'
+// Windows can take; the rest is what a round trip through nginx and the
+// updater under Windows proved: every printable ASCII character arrives under
+// its own name except '%' and the ones Windows forbids, and Windows changes
+// names that end in a dot or a blank.
 #include "release_rules.h"
 
 #include <algorithm>
@@ -13,6 +14,13 @@
 #include "path_rules.h"
 
 namespace {
+
+// The updater takes a path of any length, but Windows takes at most 259
+// characters for the names it opens: the game folder, a separator, the
+// path and the ".kvdl" of the download. 200 bytes leave 53 for the game
+// folder, enough for the usual places a game is installed; a longer path
+// would fail to download on many players' machines, release after release.
+const std::string::size_type MaxReleasePathLength = 200;
 
 std::string Lower(std::string text)
 {
@@ -59,6 +67,8 @@ std::string WhyRefused(const std::string& path)
     const char* unsafe = WhyPathRefused(path);
     if (unsafe != NULL)
         return unsafe;
+    if (path.size() > MaxReleasePathLength)
+        return "is longer than 200 bytes, too long for Windows once a player's game folder is in front";
     std::string::size_type start = 0;
     while (start <= path.size()) {
         std::string::size_type end = path.find('/', start);
