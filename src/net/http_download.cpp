@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "manifest.h"
 #include "url_split.h"
 #include "winhttp_api.h"
 
@@ -16,10 +17,6 @@ namespace {
 
 const DWORD TransferChunkSize = 0x10000;
 unsigned char transferBuffer[TransferChunkSize];
-
-// A manifest is a few lines per game file; anything near this is not one,
-// and holding it whole in memory would only invite an allocation failure.
-const std::uint64_t MaxInMemoryBody = 64ull << 20;
 
 // Formatted in memory and written at once: MinGW's printf feeds a stream one
 // character at a time, which costs measurably when repeated for every chunk.
@@ -105,7 +102,7 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
         // WinHTTP ends a body quietly when the connection drops; in memory the
         // declared length is the only way to tell a manifest cut short.
         hasDeclaredLength = QueryContentLength(*winHttp, request, declaredLength);
-        if (hasDeclaredLength && declaredLength > MaxInMemoryBody)
+        if (hasDeclaredLength && declaredLength > MaxManifestBytes)
             goto done;
     }
 
@@ -137,7 +134,7 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
             if (expectedSize != 0)
                 PrintProgress(received, expectedSize);
         } else {
-            if (received > MaxInMemoryBody) {
+            if (received > MaxManifestBytes) {
                 ok = false;
                 break;
             }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "file_stamp.h"
+#include "manifest.h"
 
 struct ReleaseFile {
     std::string path;        // relative, '/' between folders; symbolic links are read through
@@ -15,10 +16,6 @@ struct ReleaseFile {
     std::uint64_t size = 0;  // likewise
     bool unchanged = false;  // published as a hard link to the live release's copy
 };
-
-// The largest manifest every player's updater takes: it holds the manifest
-// in memory and refuses a longer one.
-const std::uint64_t MaxManifestBytes = 64ull << 20;
 
 // Every file below root, sorted by path, symbolic links followed and listed
 // under their own names. The updater and update.url at the top are left out

@@ -9,9 +9,6 @@
 
 #include "manifest.h"
 
-// The largest manifest a player's updater takes: a check reads no more.
-const std::uint64_t MaxManifestBytes = 64ull << 20;
-
 // How many problems a check lists before it only counts them.
 const int MaxListedProblems = 100;
 
