@@ -8,7 +8,7 @@ from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.asymmetric import rsa
 from cryptography.x509.oid import NameOID
 
 
@@ -37,17 +37,24 @@ def _write_pair(folder, stem, cert, key):
                             serialization.NoEncryption()))
 
 
+def _key():
+    # RSA rather than ECDSA: Wine 8 rejects an ECDSA signature whose r or s
+    # happens to be shorter than the curve (about one certificate set in a
+    # hundred), which would fail HTTPS runs at random.
+    return rsa.generate_private_key(public_exponent=65537, key_size=2048)
+
+
 def make_pki(folder: Path):
     """folder/ca.der and ca.pem, folder/trusted.pem and folder/untrusted.pem (cert + key)."""
     if (folder / "ca.pem").exists():
         return folder
     folder.mkdir(parents=True, exist_ok=True)
-    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_key = _key()
     ca = _certificate("Korvanth test CA", "Korvanth test CA", ca_key, ca_key, True)
-    server_key = ec.generate_private_key(ec.SECP256R1())
+    server_key = _key()
     _write_pair(folder, "trusted", _certificate("localhost", "Korvanth test CA", server_key, ca_key, False),
                 server_key)
-    stranger_key = ec.generate_private_key(ec.SECP256R1())
+    stranger_key = _key()
     _write_pair(folder, "untrusted",
                 _certificate("localhost", "localhost", stranger_key, stranger_key, False), stranger_key)
     (folder / "ca.der").write_bytes(ca.public_bytes(serialization.Encoding.DER))
