@@ -48,7 +48,7 @@ if [ "$1" = "--stop-server" ]; then
 fi
 
 exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/bin:/bin LANG=C.UTF-8 \
-  WINEPREFIX="$prefix" WINEDEBUG=-all \
+  WINEPREFIX="$prefix" WINEDEBUG=-all ${WINEDLLOVERRIDES:+WINEDLLOVERRIDES="$WINEDLLOVERRIDES"} \
   /bin/sh -c 'mkdir -p "$WINEPREFIX"
     if /usr/lib/wine/wineserver -p60 </dev/null >/dev/null 2>&1; then
       # A new prefix is made here, quietly, rather than by the program itself.

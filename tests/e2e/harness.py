@@ -4,6 +4,7 @@ from another folder and collects what a player would see."""
 
 import hashlib
 import http.server
+import os
 import re
 import shutil
 import ssl
@@ -159,18 +160,21 @@ def snapshot(folder):
 WAITS = {NO_SERVER: 1.5, NO_FOLDER: 1.5, BAD_MANIFEST: 1.5, UP_TO_DATE: 1.2, COMPLETE: 1.2}
 
 
-def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True, timeout=90, started_in=None):
+def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True, timeout=90, started_in=None,
+                dll_overrides=None):
     """Runs the updater of tmp/folder from tmp/elsewhere and checks what holds
     on every path: exit code 0, nothing on stderr, the ending's wait, the game
     started once in its own folder (or in started_in) and not waited for
     (after the key when a prompt is expected), no new temporary file left, and
-    nothing changed outside the game folder."""
+    nothing changed outside the game folder. dll_overrides: Wine's
+    WINEDLLOVERRIDES for the run."""
     game = tmp / folder
     record = game / "game_started.txt"
     around = {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)}
     temporaries = {p for p in snapshot(game) if p.endswith(".kvdl")}
+    env = dict(os.environ, **({"WINEDLLOVERRIDES": dll_overrides} if dll_overrides else {}))
     proc = subprocess.Popen([str(BUILDS[build][0]), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     out, err, arrivals = bytearray(), bytearray(), []
     readers = [threading.Thread(target=read_into, args=args, daemon=True)
                for args in ((proc.stdout, out, arrivals), (proc.stderr, err, []))]

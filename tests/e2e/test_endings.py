@@ -8,7 +8,7 @@ import shutil
 
 import pytest
 
-from harness import (BANNER, COMPLETE, NO_FOLDER, UP_TO_DATE, Progress,
+from harness import (BANNER, BUILDS, COMPLETE, NO_FOLDER, UP_TO_DATE, Progress,
                      check_transcript, game_missing, header, make_game, md5, run_updater, snapshot)
 
 RELEASE = {
@@ -59,8 +59,11 @@ def test_complete_update_over_https_then_up_to_date(tmp_path, build, https_serve
 
 
 # DLLs that game folders really hold (mod loaders' proxies) or that the
-# system loads on WinHTTP's and CryptoAPI's behalf.
+# system loads on WinHTTP's and CryptoAPI's behalf. Each junk copy is a real
+# DLL that exports none of their functions; Wine, which prefers its own
+# builds of them, is told to take a copy it finds first, as Windows does.
 JUNK_DLLS = ["winhttp.dll", "webio.dll", "version.dll", "crypt32.dll", "rsaenh.dll"]
+NATIVE_FIRST = ",".join(name[:-4] for name in JUNK_DLLS) + "=n,b"
 
 
 @pytest.mark.parametrize("folder, junk_in", [
@@ -72,16 +75,17 @@ def test_any_folder_name_and_other_programs_dlls(tmp_path, build, server, folder
     game = make_game(tmp_path, build, dict(RELEASE, **{"readme.txt": b"Korvanth 1.0\r\n"}),
                      update_url=server.url, folder=folder)
     junk = game if junk_in == "the game folder" else tmp_path / "elsewhere"
+    junk_dll = (BUILDS[build][1] / "tests" / "winhttp.dll").read_bytes()
     for name in JUNK_DLLS:
-        (junk / name).write_bytes(b"not a DLL " * 100)
+        (junk / name).write_bytes(junk_dll)
 
-    run = run_updater(tmp_path, build, folder=folder)
+    run = run_updater(tmp_path, build, folder=folder, dll_overrides=NATIVE_FIRST)
 
     check_transcript(run.stdout, [
         header(server.url), " Verificando 4 archivos...\n",
         "\n Hay 1 archivo(s) para actualizar (0 KB):\n\n", " [1/1] readme.txt\n", Progress(14), COMPLETE])
     assert (game / "readme.txt").read_bytes() == RELEASE["readme.txt"]
-    assert all((junk / name).read_bytes() == b"not a DLL " * 100 for name in JUNK_DLLS)
+    assert all((junk / name).read_bytes() == junk_dll for name in JUNK_DLLS)
 
 
 def folder_of_length(tmp, length):
