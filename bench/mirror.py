@@ -11,6 +11,7 @@ disk's write-back does not swamp the figures. Pinned: both sides on CPU 1,
 taking turns, each after the same one-file republish."""
 
 import argparse
+import itertools
 import os
 import shutil
 import statistics
@@ -42,20 +43,24 @@ def main():
     count = 64 if args.quick else 1000
 
     # Where an installed korvanth-mirror finds korvanth-publish for --purge-list.
-    os.environ["PATH"] = f"{TOOL.parent}:{os.environ['PATH']}"
+    os.environ["PATH"] = f"{Path(TOOL).parent}:{os.environ['PATH']}"
     WORK.mkdir(parents=True, exist_ok=True)
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6g", "tmpfs", str(WORK)], check=True)
     try:
-        release = make_release(WORK / "release", count, 1 << 20)
+        release = make_release(WORK / "release", count, 1 << 20, 50)
         server, dest, peer = WORK / "server", WORK / "mirror", WORK / "rsync"
         subprocess.run([str(TOOL), "--quiet", str(release), str(server)], check=True)
         subprocess.run([str(MIRROR), str(server), str(dest)], check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["rsync", "-a", f"{server}/current/", str(peer)], check=True)
         ours, purged, theirs = [], [], []
-        changed = iter(range(10 ** 6))
+        # A different file of the release each time (d00 holds every 50th).
+        changed = itertools.cycle(range(0, count, 50))
         for times, options in ((ours, []), (purged, ["--purge-list", WORK / "purge.txt"])):
             for _ in range(args.runs):
-                (release / f"data/d00/f{next(changed) % 20 * 50:05}.pak").write_bytes(os.urandom(1 << 20))
+                # rsync -a sees a same-size change only in a later second
+                # than the copy it has: each republish starts a new one.
+                time.sleep(1 - time.time() % 1)
+                (release / f"data/d00/f{next(changed):05}.pak").write_bytes(os.urandom(1 << 20))
                 subprocess.run([str(TOOL), "--quiet", str(release), str(server)], check=True)
                 times.append(timed([MIRROR, *options, server, dest]))
                 theirs.append(timed(["rsync", "-a", f"{server}/current/", peer]))

@@ -239,4 +239,4 @@ def test_patch_day_under_load_every_answer_whole(tmp_path, nginx, pki):
 
     assert (figures["requests"], figures["failed"], figures["non200"], counts["foreign"]) == (16000, 0, 0, 0), \
         (figures, counts)
-    assert counts["publishes"] >= 2 and counts["rollbacks"] >= 1 and counts["samples"] >= 20, counts
+    assert counts["publishes"] >= 2 and counts["rollbacks"] >= 1, counts

@@ -128,9 +128,9 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path):
 
 
 def releases_of(rng, count, size):
-    """Two releases of the same paths, every file different: [(files, manifest)]."""
+    """Three releases of the same paths, every file different: [(files, manifest)]."""
     pairs = []
-    for _ in range(2):
+    for _ in range(3):
         files = {f"data/part{i:03}.pak": rng.randbytes(size) for i in range(count)}
         pairs.append((files, manifest_of(files)))
     return pairs
@@ -156,14 +156,30 @@ def test_players_reading_during_a_mirror_see_the_old_release_then_the_new(tmp_pa
     publish(tmp_path / "release", releases[0][0], server)
     assert run(MIRROR, server, dest).returncode == 0
     publish(tmp_path / "release", releases[1][0], server)
+    # While the run copies (from SERVER_DIR given as its current link), the
+    # origin publishes the third release and a second run into DEST starts.
+    for path, data in releases[2][0].items():
+        (tmp_path / "third" / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "third" / path).write_bytes(data)
+    stand_in = tmp_path / "bin" / "rsync"
+    stand_in.parent.mkdir()
+    stand_in.write_text(f'#!/bin/sh\nset -e\nexport PATH="{ENV["PATH"]}"\n'
+                        f'"{TOOL}" --quiet "{tmp_path}/third" "{server}"\n'
+                        f'"{MIRROR}" "{server}" "{dest}" 2>"{tmp_path}/second" || :\nexec rsync "$@"\n')
+    stand_in.chmod(0o755)
     seen = []
-    mirror = subprocess.Popen([str(MIRROR), str(server), str(dest)], stdout=subprocess.DEVNULL)
+    mirror = subprocess.Popen([str(MIRROR), str(server / "current"), str(dest)], stdout=subprocess.DEVNULL,
+                              env=dict(ENV, PATH=f"{stand_in.parent}:{ENV['PATH']}"))
     while mirror.poll() is None:
         seen += sample(dest, releases, rng)
     seen += sample(dest, releases, rng)
 
-    # Each request before the switch got the old release, each one after it the new.
+    # Each request before the switch got the old release, each one after it
+    # the new, which is the one live when the run started; the second run
+    # refused.
+    second = (tmp_path / "second").read_text()
     assert mirror.returncode == 0 and seen[0] == 0 and seen[-1] == 1 and seen == sorted(seen), seen
+    assert "another korvanth-mirror run is writing" in second, second
 
 
 def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
@@ -206,8 +222,10 @@ def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
         assert sorted(p.name for p in (small / "mirror" / "releases").iterdir()) == ["000001", "000002"]
     finally:
         subprocess.run(["umount", str(small)], check=True)
-    # The next run clears what the killed ones left.
-    assert run(MIRROR, server, dest).returncode == 0
+    # The next run clears what the killed ones left; a purge list it cannot
+    # write fails it, the new release live.
+    result = run(MIRROR, "--purge-list", tmp_path / "no folder" / "purge.txt", server, dest)
+    assert (result.returncode, "live in" in result.stderr or "already serves" in result.stderr) == (1, True), result
     assert served(dest)[1] == (server / "current" / "manifest.txt").read_text()
     assert all(p.name.isdigit() for p in (dest / "releases").iterdir())
 
@@ -263,3 +281,10 @@ def test_the_updater_updates_from_an_object_store_mirror(tmp_path, build, bucket
     with pytest.raises(urllib.error.HTTPError, match="404"):
         urllib.request.urlopen(url + "files/readme.txt")
     assert run(TOOL, "--check", url).returncode == 0
+    # The manifest's upload fails after a changed file's: the run says what the store serves.
+    publish(tmp_path / "release", dict(files, **{"Korvanth.exe": b"MZ 2"}), server)
+    (tmp_path / "rclone").write_text('#!/bin/sh\n[ "$1" != copyto ] || exit 1\nexec rclone "$@"\n')
+    (tmp_path / "rclone").chmod(0o755)
+    result = run(MIRROR, server, "rclone:store:game/korvanth", env=dict(env, KORVANTH_RCLONE=tmp_path / "rclone"))
+    assert (result.returncode, "may now serve changed files under the old manifest" in result.stderr) == (1, True), \
+        result
