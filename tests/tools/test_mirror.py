@@ -161,11 +161,12 @@ def test_players_reading_during_a_mirror_see_the_old_release_then_the_new(tmp_pa
     for path, data in releases[2][0].items():
         (tmp_path / "third" / path).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / "third" / path).write_bytes(data)
-    stand_in = tmp_path / "bin" / "rsync"
+    stand_in = tmp_path / "bin" / "xargs"  # what starts the copy into a local folder
     stand_in.parent.mkdir()
     stand_in.write_text(f'#!/bin/sh\nset -e\nexport PATH="{ENV["PATH"]}"\n'
-                        f'"{TOOL}" --quiet "{tmp_path}/third" "{server}"\n'
-                        f'"{MIRROR}" "{server}" "{dest}" 2>"{tmp_path}/second" || :\nexec rsync "$@"\n')
+                        f'if mkdir "{tmp_path}/once" 2>/dev/null; then\n'
+                        f'  "{TOOL}" --quiet "{tmp_path}/third" "{server}"\n'
+                        f'  "{MIRROR}" "{server}" "{dest}" 2>"{tmp_path}/second" || :\nfi\nexec xargs "$@"\n')
     stand_in.chmod(0o755)
     seen = []
     mirror = subprocess.Popen([str(MIRROR), str(server / "current"), str(dest)], stdout=subprocess.DEVNULL,
