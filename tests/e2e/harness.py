@@ -7,6 +7,7 @@ import http.server
 import os
 import re
 import shutil
+import socket
 import ssl
 import subprocess
 import threading
@@ -32,10 +33,40 @@ COMPLETE = "\n Actualizacion completa! Iniciando el juego...\n"
 HASH_FAILED = "    [!] Hash incorrecto, descarga corrupta.\n"
 PAUSE_PROMPT = "Press any key to continue... "  # Wine's command interpreter
 DEFAULT_BASE_URL = "https://patch.korvanth.example/client/"
+TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 
 
 def md5(data):
     return hashlib.md5(data).hexdigest()
+
+
+def manifest_of(files):
+    """The manifest korvanth-publish writes for {path: bytes}."""
+    return "".join(f"{md5(files[p])}\t{len(files[p])}\t{p}\n" for p in sorted(files))
+
+
+def tree(folder):
+    """{path: bytes, or a link's target} of everything below folder (a file: its bytes)."""
+    return {str(p.relative_to(folder)): p.is_symlink() and os.readlink(p) or p.is_file() and p.read_bytes()
+            for p in folder.rglob("*")} if folder.is_dir() else folder.read_bytes()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc):
+    """Until something listens on port, as long as proc runs (10 s at most)."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            assert proc.poll() is None, proc.args
+            time.sleep(0.05)
 
 
 def header(url=None):

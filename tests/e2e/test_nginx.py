@@ -5,7 +5,6 @@ release tool's list, the release tool's check of the live server, and a
 short patch day under load."""
 
 import re
-import socket
 import subprocess
 import sys
 import time
@@ -13,53 +12,19 @@ import urllib.request
 
 import pytest
 
-from harness import BUILDS, COMPLETE, REPO, Progress, check_transcript, header, make_game, md5, run_updater
+from harness import (BUILDS, COMPLETE, REPO, TOOL, Progress, check_transcript, free_port, header, make_game, md5,
+                     run_updater, wait_for_port)
 
 sys.path.insert(0, str(REPO / "bench"))
 import patchday  # noqa: E402
-
-TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
-CONFIG = REPO / "tools" / "nginx" / "korvanth-patch.conf"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, proc):
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            assert proc.poll() is None, proc.stderr.read().decode()
-            time.sleep(0.05)
-
-
-def start_nginx(run, pki, tls=True):
-    """nginx with the shipped configuration over run/server, on a free
-    loopback port (plain HTTP for a cache in front); returns (process, port)."""
-    port = free_port()
-    config = CONFIG.read_text()
-    for name, value in {"@RUN@": run, "@LISTEN@": f"127.0.0.1:{port}" + " ssl" * tls, "@CERT@": pki / "trusted.pem",
-                        "@KEY@": pki / "trusted.pem", "@SERVER@": run / "server"}.items():
-        config = config.replace(name, str(value))
-    (run / "nginx.conf").write_text(config)
-    # Root here only because the tests' folders are private to root.
-    proc = subprocess.Popen(["nginx", "-p", str(run), "-c", str(run / "nginx.conf"),
-                             "-g", "daemon off; user root;"], stderr=subprocess.PIPE)
-    wait_for_port(port, proc)
-    return proc, port
+from run import start_nginx  # noqa: E402 (the benchmarks' nginx: the shipped configuration, HTTP and HTTPS)
 
 
 @pytest.fixture
 def nginx(tmp_path_factory, pki):
     """Starts nginx on a free loopback port over a server folder; yields (url, folder)."""
     run = tmp_path_factory.mktemp("nginx")
-    proc, port = start_nginx(run, pki)
+    proc, _, port = start_nginx(run / "server", pki, run)
     yield f"https://localhost:{port}/", run / "server"
     proc.terminate()
     proc.wait(10)
@@ -97,7 +62,7 @@ def requested_since(log, offset, count):
 
 def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path, build, nginx):
     url, server = nginx
-    log = server.parent / "access.log"
+    log = server.parent / "nginx" / "access.log"
     listed = tmp_path.parent / f"purge-{build}.txt"
     release = tmp_path.parent / f"release-{build}"
     v1 = {path: path.encode() * 40 for path in ACCEPTED}
@@ -188,7 +153,7 @@ PURGE_LOOP = 'while IFS= read -r p; do curl -fsS -g -o /dev/null -X PURGE "$0$p"
 def cached_origin(tmp_path_factory, pki):
     """nginx in plain HTTP with varnish in front; yields (varnish's url, server folder)."""
     run = tmp_path_factory.mktemp("origin")
-    origin, port = start_nginx(run, pki, tls=False)
+    origin, port, _ = start_nginx(run / "server", pki, run)
     (run / "origin.vcl").write_text(VCL % port)
     cache_port = free_port()
     cache = subprocess.Popen(["varnishd", "-F", "-j", "none", "-n", str(run / "varnish"), "-a",

@@ -2,11 +2,9 @@
 for ssh, and to a local S3 server through rclone, with players reading the
 mirror while it works."""
 
-import hashlib
 import os
 import random
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -16,11 +14,11 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 MIRROR = REPO / "tools" / "mirror" / "korvanth-mirror"
 S3RVER = REPO / "build" / "s3rver" / "node_modules" / ".bin" / "s3rver"
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from harness import BUILDS, COMPLETE, make_game, run_updater  # noqa: E402
+from harness import (BUILDS, COMPLETE, TOOL, free_port, make_game, manifest_of, run_updater, tree,  # noqa: E402
+                     wait_for_port)
 
 # korvanth-publish on PATH, as an installed mirror finds it.
 ENV = dict(os.environ, PATH=f"{TOOL.parent}:{os.environ['PATH']}")
@@ -42,20 +40,11 @@ def publish(release, files, server, *options):
     assert run(TOOL, "--quiet", *options, release, server).returncode == 0
 
 
-def manifest_of(files):
-    return "".join(f"{hashlib.md5(files[p]).hexdigest()}\t{len(files[p])}\t{p}\n" for p in sorted(files))
-
-
 def served(dest):
     """{path: bytes} below DEST/current/files, and the manifest there."""
     files = dest / "current" / "files"
     return ({str(p.relative_to(files)): p.read_bytes() for p in files.rglob("*") if p.is_file()},
             (dest / "current" / "manifest.txt").read_text())
-
-
-def tree(folder):
-    return {str(p.relative_to(folder)): p.is_symlink() and os.readlink(p) or p.is_file() and p.read_bytes()
-            for p in folder.rglob("*")} if folder.is_dir() else folder.read_bytes()
 
 
 # ssh as the mirror calls it (HOST COMMAND), run here.
@@ -237,22 +226,13 @@ def bucket(tmp_path_factory):
     for it (a config and environment of the test's own); yields (the base
     URL players use, the environment)."""
     folder = tmp_path_factory.mktemp("s3")
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+    port = free_port()
     proc = subprocess.Popen([str(S3RVER), "-d", str(folder / "data"), "-a", "127.0.0.1", "-p", str(port), "-s",
                              "--configure-bucket", "game"], stdout=subprocess.DEVNULL)
     (folder / "rclone.conf").write_text(f"[store]\ntype = s3\nprovider = Other\naccess_key_id = S3RVER\n"
                                         f"secret_access_key = S3RVER\nendpoint = http://127.0.0.1:{port}\n"
                                         "force_path_style = true\n")
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        try:
-            urllib.request.urlopen(f"http://127.0.0.1:{port}/game/", timeout=1)
-            break
-        except OSError:
-            assert proc.poll() is None
-            time.sleep(0.1)
+    wait_for_port(port, proc)
     yield f"http://127.0.0.1:{port}/game/korvanth/", dict(PATH=ENV["PATH"], HOME=str(folder),
                                                            RCLONE_CONFIG=str(folder / "rclone.conf"))
     proc.terminate()

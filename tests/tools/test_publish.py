@@ -1,12 +1,12 @@
 """korvanth-publish, the operator's release tool, run as an operator would."""
 
-import hashlib
 import os
 import pty
 import random
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -14,7 +14,8 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
+sys.path.insert(0, str(REPO / "tests" / "e2e"))
+from harness import TOOL, manifest_of, tree  # noqa: E402
 
 
 def publish(*args, umask=None):
@@ -36,15 +37,6 @@ def make_release(root, files):
             file.write(data) if isinstance(data, bytes) else file.truncate(data)
         os.utime(root / path, (time.time() - 86400,) * 2)
     return root
-
-
-def manifest_of(files):
-    return "".join(f"{hashlib.md5(files[p]).hexdigest()}\t{len(files[p])}\t{p}\n" for p in sorted(files))
-
-
-def tree(folder):
-    return {str(p.relative_to(folder)): p.is_symlink() and os.readlink(p) or p.is_file() and p.read_bytes()
-            for p in folder.rglob("*")}
 
 
 RELEASE = {
