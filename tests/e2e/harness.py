@@ -51,6 +51,19 @@ def tree(folder):
             for p in folder.rglob("*")} if folder.is_dir() else folder.read_bytes()
 
 
+def publish_files(release, files, server, *options, exact=False):
+    """Writes {path: bytes} into the release folder (exact: it holds only
+    them) and publishes it with korvanth-publish."""
+    if exact and release.exists():
+        shutil.rmtree(release)
+    for path, data in files.items():
+        (release / path).parent.mkdir(parents=True, exist_ok=True)
+        (release / path).write_bytes(data)
+    result = subprocess.run([str(TOOL), "--quiet", *map(str, options), str(release), str(server)],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

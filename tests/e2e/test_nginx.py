@@ -13,7 +13,7 @@ import urllib.request
 import pytest
 
 from harness import (BUILDS, COMPLETE, REPO, TOOL, Progress, check_transcript, free_port, header, make_game, md5,
-                     run_updater, wait_for_port)
+                     publish_files, run_updater, wait_for_port)
 
 sys.path.insert(0, str(REPO / "bench"))
 import patchday  # noqa: E402
@@ -30,23 +30,10 @@ def nginx(tmp_path_factory, pki):
     proc.wait(10)
 
 
-def publish(release_dir, files, server, *options):
-    for path, data in files.items():
-        (release_dir / path).parent.mkdir(parents=True, exist_ok=True)
-        (release_dir / path).write_bytes(data)
-    result = subprocess.run([str(TOOL), *map(str, options), str(release_dir), str(server)], capture_output=True,
-                            text=True)
-    assert result.returncode == 0, result.stderr
-
-
 # One file per class of name the release tool accepts: each must come back
 # under its own name through nginx and the updater.
 ACCEPTED = ["Data/Maps2/Town01.MAP", " lead/two  blanks.txt", "p/!#$&'()+,-;=@[]^_`{}~.dat",
             ".hidden/dots...name.tar.gz"]
-
-
-def purge_list(path):
-    return path.read_text().splitlines()
 
 
 def requested_since(log, offset, count):
@@ -66,8 +53,8 @@ def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path,
     listed = tmp_path.parent / f"purge-{build}.txt"
     release = tmp_path.parent / f"release-{build}"
     v1 = {path: path.encode() * 40 for path in ACCEPTED}
-    publish(release, dict(v1, **{"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()}),
-            server, "--purge-list", listed)
+    game_exe = (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes()
+    publish_files(release, dict(v1, **{"Korvanth.exe": game_exe}), server, "--purge-list", listed)
     game = make_game(tmp_path, build, update_url=url)
 
     first = run_updater(tmp_path, build)
@@ -80,13 +67,13 @@ def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path,
     assert {path: (game / path).read_bytes() for path in v1} == v1
     # The list names each URL exactly as the updater asked for it (the game,
     # which the folder already holds, was not fetched).
-    expected = [p for p in purge_list(listed) if p != "files/Korvanth.exe"]
+    expected = [p for p in listed.read_text().splitlines() if p != "files/Korvanth.exe"]
     assert requested_since(log, 0, len(expected)) == expected
 
     changed = sorted(v1)[0]
     for step, content in (("publish", b"v2"), ("--rollback", v1[changed])):
         if step == "publish":
-            publish(release, {changed: b"v2"}, server, "--purge-list", listed)
+            publish_files(release, {changed: b"v2"}, server, "--purge-list", listed)
         else:
             assert subprocess.run([str(TOOL), "--rollback", "--purge-list", str(listed), str(server)],
                                   capture_output=True).returncode == 0
@@ -96,8 +83,8 @@ def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path,
             header(url), " Verificando 5 archivos...\n", f"\n Hay 1 archivo(s) para actualizar ({len(content) >> 10} KB):\n\n",
             f" [1/1] {changed}\n", Progress(len(content)), COMPLETE])
         assert (game / changed).read_bytes() == content
-        assert requested_since(log, offset, 2) == purge_list(listed) == ["manifest.txt", "files/" + changed.replace(
-            " ", "%20")], step
+        expected = ["manifest.txt", "files/" + changed.replace(" ", "%20")]
+        assert requested_since(log, offset, 2) == listed.read_text().splitlines() == expected, step
 
 
 RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, "readme.txt": b"hola\r\n"}
@@ -119,7 +106,7 @@ RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, 
 ])
 def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
     url, server = nginx
-    publish(tmp_path / "release", RELEASE, server)
+    publish_files(tmp_path / "release", RELEASE, server)
     if damage:
         damage(server / "releases" / "000001")
 
@@ -171,20 +158,20 @@ def test_a_cache_purged_from_the_list_serves_each_release_whole(tmp_path, build,
     release, listed = tmp_path.parent / f"cached-{build}", tmp_path.parent / f"cached-{build}.txt"
     v1 = {"Korvanth.exe": (BUILDS[build][1] / "tests" / "StandInGame.exe").read_bytes(), "data/same.pak": b"s" * 3000,
           "data/changed one.pak": b"1" * 5000, "data/dropped [old].pak": b"d" * 2000}
-    publish(release, v1, server)
+    publish_files(release, v1, server)
     game = make_game(tmp_path, build, update_url=url)
     run_updater(tmp_path, build)  # the cache now holds the first release
 
     (release / "data/dropped [old].pak").unlink()
     v2 = dict(v1, **{"data/changed one.pak": b"2" * 5000, "data/added {new}#.pak": b"a" * 1000})
     del v2["data/dropped [old].pak"]
-    steps = [(lambda: publish(release, v2, server, "--purge-list", listed), v2,
+    steps = [(lambda: publish_files(release, v2, server, "--purge-list", listed), v2,
               ["files/data/added%20%7Bnew%7D%23.pak", "files/data/changed%20one.pak", "files/data/dropped%20%5Bold%5D.pak"]),
              (lambda: subprocess.run([str(TOOL), "--rollback", "--purge-list", str(listed), str(server)], check=True), v1,
               ["files/data/changed%20one.pak", "files/data/dropped%20%5Bold%5D.pak", "files/data/added%20%7Bnew%7D%23.pak"])]
     for step, files, changed in steps:
         step()
-        assert purge_list(listed) == ["manifest.txt", *changed]
+        assert listed.read_text().splitlines() == ["manifest.txt", *changed]
         stale = urllib.request.urlopen(url + "manifest.txt").read()
         assert stale != (server / "current" / "manifest.txt").read_bytes(), "the cache did not keep the manifest"
 

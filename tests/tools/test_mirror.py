@@ -17,8 +17,8 @@ REPO = Path(__file__).resolve().parents[2]
 MIRROR = REPO / "tools" / "mirror" / "korvanth-mirror"
 S3RVER = REPO / "build" / "s3rver" / "node_modules" / ".bin" / "s3rver"
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
-from harness import (BUILDS, COMPLETE, TOOL, free_port, make_game, manifest_of, run_updater, tree,  # noqa: E402
-                     wait_for_port)
+from harness import (BUILDS, COMPLETE, TOOL, free_port, make_game, manifest_of, publish_files,  # noqa: E402
+                     run_updater, tree, wait_for_port)
 
 # korvanth-publish on PATH, as an installed mirror finds it.
 ENV = dict(os.environ, PATH=f"{TOOL.parent}:{os.environ['PATH']}")
@@ -31,13 +31,7 @@ def run(*args, env=ENV, **kwargs):
 
 
 def publish(release, files, server, *options):
-    """Makes release hold exactly files and publishes it."""
-    for p in [p for p in release.rglob("*") if p.is_file()] if release.exists() else []:
-        p.unlink()
-    for path, data in files.items():
-        (release / path).parent.mkdir(parents=True, exist_ok=True)
-        (release / path).write_bytes(data)
-    assert run(TOOL, "--quiet", *options, release, server).returncode == 0
+    publish_files(release, files, server, *options, exact=True)
 
 
 def served(dest):
