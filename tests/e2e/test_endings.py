@@ -58,10 +58,9 @@ def test_complete_update_over_https_then_up_to_date(tmp_path, build, https_serve
     assert snapshot(tmp_path) == before
 
 
-# DLLs that game folders really hold (mod loaders' proxies) or that the
-# system loads on WinHTTP's and CryptoAPI's behalf. Each junk copy is a real
-# DLL that exports none of their functions; Wine, which prefers its own
-# builds of them, is told to take a copy it finds first, as Windows does.
+# DLLs game folders hold (mod loaders' proxies) or that the system loads for
+# WinHTTP and CryptoAPI, as real DLLs exporting none of their functions; Wine
+# is told to take a copy it finds first, as Windows does.
 JUNK_DLLS = ["winhttp.dll", "webio.dll", "version.dll", "crypt32.dll", "rsaenh.dll"]
 NATIVE_FIRST = ",".join(name[:-4] for name in JUNK_DLLS) + "=n,b"
 
@@ -98,13 +97,10 @@ def folder_of_length(tmp, length):
     return "/".join(parts + ["d" * rest])
 
 
-# Windows refuses a current folder of more than 258 characters. Neither
-# Windows nor Wine starts a program whose full path passes 259 characters,
-# so the game is not started from those folders: the game-missing message
-# (with Wine's own error) and the key prompt end the rows at the limit. A
-# name ending in a blank is one Windows drops the blank from when it is
-# given: the folder Wine started the updater from cannot be entered by its
-# own name, and the game is started from the start folder.
+# Windows enters a current folder of at most 258 characters, and starts no
+# program whose path passes 259: at the limit the game cannot be started
+# (Wine's error, then the key prompt). Windows drops a name's trailing blank,
+# so "game " cannot be entered by its name; the game starts from the start folder.
 @pytest.mark.parametrize("folder, entered, launch_error", [
     (258, True, {"x86_64": 2, "i686": 3}),
     (259, False, {"x86_64": 123, "i686": 2}),

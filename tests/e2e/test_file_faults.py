@@ -100,12 +100,10 @@ def short_tmp():
     shutil.rmtree(folder)
 
 
-# No length is refused: a path Windows cannot take fails like any file that
-# cannot be written, and is counted. Wine's ANSI file calls take a name of up
-# to 260 characters however long the folder in front (Windows counts the
-# whole path, at most 259), so the rows stay where both agree: 201 bytes
-# update in this folder (226 characters in all, with ".kvdl"), and 256 bytes
-# fail anywhere (261 characters with ".kvdl" alone).
+# No length is refused: a path Windows cannot take fails and is counted. Wine
+# takes names of up to 260 characters whatever the folder (Windows counts the
+# whole path), so the rows stay where both agree: 201 bytes update here (226
+# characters in all), 256 bytes fail anywhere (261 with ".kvdl").
 @pytest.mark.parametrize("length, fails", [(201, False), (256, True)])
 def test_long_paths(short_tmp, build, server, length, fails):
     long = "/".join(["p" * 99, "q" * 99, "r" * (length - 200)])

@@ -4,6 +4,7 @@ the updater run against it, directly and through a cache purged from the
 release tool's list, the release tool's check of the live server, and a
 short patch day under load."""
 
+import os
 import re
 import subprocess
 import sys
@@ -90,7 +91,8 @@ def test_every_accepted_name_round_trips_and_a_rollback_brings_it_back(tmp_path,
 RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, "readme.txt": b"hola\r\n"}
 
 
-# Each check, of the server folder and of the live server, names what is wrong.
+# Each check, of the server folder and of the live server, names what is wrong
+# (one message: the folder's check alone, since nginx runs as root here).
 @pytest.mark.parametrize("name, damage, messages", [
     ("served as published", None, ["ok: 3 files\n", "ok: 3 files (76813 bytes) served by {url}\n"]),
     ("a file changed", lambda live: (live / "files" / "readme.txt").write_bytes(b"HOLA\r\n"),
@@ -103,6 +105,14 @@ RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, 
         (live / "manifest.txt").read_text() + "junk line\n"), ["line 4: the updater would skip it"] * 2),
     ("no release at all", lambda live: (live / "manifest.txt").unlink(),
      ["no manifest.txt", "manifest.txt: status 404"]),
+    ("a manifest over 64 MiB", lambda live: (live / "manifest.txt").write_bytes(b"#" * ((64 << 20) + 1)),
+     ["manifest.txt: larger than 64 MiB: players' updaters refuse it"] * 2),
+    ("a file closed to others", lambda live: (live / "files" / "readme.txt").chmod(0o600),
+     ["readme.txt: mode 0600: the web server, another user, cannot read it"]),
+    ("a folder closed to others", lambda live: (live / "files" / "data").chmod(0o750),
+     ["files/data: mode 0750: the web server, another user, cannot read below it"]),
+    ("a pipe for a manifest", lambda live: ((live / "manifest.txt").unlink(), os.mkfifo(live / "manifest.txt")),
+     ["manifest.txt: not a regular file"]),
 ])
 def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
     url, server = nginx
@@ -111,7 +121,7 @@ def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
         damage(server / "releases" / "000001")
 
     for target, message in zip([[str(server)], ["--cacert", str(pki / "ca.pem"), url]], messages):
-        result = subprocess.run([str(TOOL), "--check", *target], capture_output=True, text=True)
+        result = subprocess.run([str(TOOL), "--check", *target], capture_output=True, text=True, timeout=60)
         if damage is None:
             assert (result.returncode, result.stdout) == (0, message.format(url=url)), result.stderr
         else:

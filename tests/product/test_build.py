@@ -57,10 +57,8 @@ def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path)
     assert (tmp_path / "bare.exe").read_bytes() == (release_builds["a"] / "KorvanthUpdater.exe").read_bytes()
 
 
-# Refused options and keys are found before anything is built; a failure
-# after the build (the time-stamp server is down) must not cost dist/ either,
-# nor a run killed between the two renames that swap it (where: the
-# previous dist/ as such a run leaves it).
+# Whatever fails, before the build or after it, or a run killed between the
+# two renames that swap dist/ (where: the previous dist/ as that leaves it).
 @pytest.mark.parametrize("args, signing, says, where", [
     (["-DKORVANTH_DEFAULT_BASE_URL=http://patch.example.com/"], {}, "the options were refused", "dist"),
     ([], {"KORVANTH_SIGN_PASSWORD": "not the pass phrase"}, "does not open with KORVANTH_SIGN_PASSWORD", "dist"),

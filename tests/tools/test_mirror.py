@@ -85,20 +85,19 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, remote)
 def test_refusals_and_dry_runs_touch_nothing(tmp_path):
     server, dest = tmp_path / "server", tmp_path / "dest"
     publish(tmp_path / "release", RELEASE, server)
-    foreign = {"a studio's page": {"index.html": b"studio"}, "another game": {"othergame/manifest.txt": b"x"},
-               "a folder named current": {"current/manifest.txt": b"x"}, "a file": b"a file"}
+    # What a foreign destination holds ("": DEST is a file).
+    foreign = {"a studio's page": "index.html", "another game": "othergame/manifest.txt",
+               "a folder named current": "current/manifest.txt", "a file": ""}
     rows = [(["--help"], 0, "usage: korvanth-mirror"), (["--bogus", server, dest], 2, "unknown option --bogus"),
             (["--keep", "x", server, dest], 2, "--keep takes a number"), ([server], 2, "usage: korvanth-mirror"),
             (["--dry-run", server, dest], 0, "would copy 4 file(s), link 0 unchanged, drop 0"),
             ([server, server], 1, "DEST is SERVER_DIR itself"), ([tmp_path / "none", dest], 1, "has no live release")]
     rows += [([server, dest], 1, f"{name}: is not a server folder") for name in foreign]
     for args, code, message in rows:
-        content = foreign.get(message.split(":")[0], {})
-        if isinstance(content, bytes):
-            dest.write_bytes(content)
-        for path, data in (content.items() if isinstance(content, dict) else ()):
-            (dest / path).parent.mkdir(parents=True, exist_ok=True)
-            (dest / path).write_bytes(data)
+        content = foreign.get(message.split(":")[0])
+        if content is not None:
+            (dest / content).parent.mkdir(parents=True, exist_ok=True)
+            (dest / content).write_bytes(b"x")
         before = tree(tmp_path)
 
         result = run(MIRROR, *args)
