@@ -90,11 +90,8 @@ def test_any_folder_name_and_other_programs_dlls(tmp_path, build, server, folder
 def folder_of_length(tmp, length):
     """A folder below tmp, of names Linux takes, whose Windows path ("Z:"
     and the path, as GetModuleFileNameW gives it) is length characters."""
-    parts, rest = [], length - len("Z:" + str(tmp)) - 1
-    while rest > 101:
-        parts.append("d" * 100)
-        rest -= 101
-    return "/".join(parts + ["d" * rest])
+    count, rest = divmod(length - len("Z:" + str(tmp)) - 1 - 1, 101)
+    return "/".join(["d" * 100] * count + ["d" * (rest + 1)])
 
 
 # Windows enters a current folder of at most 258 characters, and starts no

@@ -2,6 +2,7 @@
 for ssh, and to a local S3 server through rclone, with players reading the
 mirror while it works."""
 
+import functools
 import os
 import random
 import signal
@@ -30,8 +31,7 @@ def run(*args, env=ENV, **kwargs):
     return subprocess.run([str(a) for a in args], capture_output=True, text=True, env=env, **kwargs)
 
 
-def publish(release, files, server, *options):
-    publish_files(release, files, server, *options, exact=True)
+publish = functools.partial(publish_files, exact=True)
 
 
 def served(dest):
@@ -111,11 +111,8 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path):
 
 def releases_of(rng, count, size):
     """Three releases of the same paths, every file different: [(files, manifest)]."""
-    pairs = []
-    for _ in range(3):
-        files = {f"data/part{i:03}.pak": rng.randbytes(size) for i in range(count)}
-        pairs.append((files, manifest_of(files)))
-    return pairs
+    releases = [{f"data/part{i:03}.pak": rng.randbytes(size) for i in range(count)} for _ in range(3)]
+    return [(files, manifest_of(files)) for files in releases]
 
 
 def sample(dest, releases, rng):

@@ -1,6 +1,4 @@
-/* A winhttp.dll that is not the system's, built beside the Windows unit
-   tests: what a mod loader's proxy or a stray download leaves in a game
-   folder. Its export tells it apart from the real one. */
+/* A junk winhttp.dll, as mod loaders leave in game folders; its export tells it apart. */
 __declspec(dllexport) int KorvanthJunkMarker(void)
 {
     return 1;
