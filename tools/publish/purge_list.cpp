@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "manifest.h"
+#include "whole_file.h"
 
 namespace {
 
@@ -73,13 +74,8 @@ bool WritePurgeList(const std::string& path, const std::vector<std::string>& url
     std::string text;
     for (const std::string& p : urlPaths)
         text += p + '\n';
-    FILE* file = std::fopen(path.c_str(), "wb");
-    bool ok = file != nullptr;
-    if (ok) {
-        ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-        ok = std::fclose(file) == 0 && ok;
-    }
-    if (!ok)
-        std::fprintf(stderr, "korvanth-publish: %s: %s\n", path.c_str(), std::strerror(errno));
-    return ok;
+    if (WriteWholeFile(path, text, 0644))
+        return true;
+    std::fprintf(stderr, "korvanth-publish: %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
 }

@@ -27,6 +27,7 @@
 #include "purge_list.h"
 #include "release_build.h"
 #include "release_index.h"
+#include "server_check.h"
 #include "whole_file.h"
 
 namespace fs = std::filesystem;
@@ -248,12 +249,10 @@ bool PrepareServer(const fs::path& server)
         return false;
     // Made by the operator, it may keep the web server out: players would
     // get 403 for every file. Said, not changed: the folder is theirs.
-    struct stat info;
-    if (stat(server.c_str(), &info) == 0 && (info.st_mode & S_IXOTH) == 0)
-        std::fprintf(stderr,
-                     "korvanth-publish: warning: %s has mode %04o: the web server, another user, cannot read "
-                     "below it\n",
-                     MaskCredentials(server.string()).c_str(), static_cast<unsigned>(info.st_mode & 07777));
+    const std::string closed = ModeProblem(server, false);
+    if (!closed.empty())
+        std::fprintf(stderr, "korvanth-publish: warning: %s: %s\n", MaskCredentials(server.string()).c_str(),
+                     closed.c_str());
     ClearLeftovers(server);
     return true;
 }

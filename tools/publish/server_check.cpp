@@ -36,22 +36,6 @@ std::string WhyUnread(int reason, const char* missing)
     return std::strerror(reason);
 }
 
-// The web server runs as a user of its own: it needs search access to every
-// folder on the way and read access to the file, as "other". Empty when it
-// has them.
-std::string ModeProblem(const fs::path& path, bool isFile)
-{
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0)
-        return std::strerror(errno);
-    if ((info.st_mode & (isFile ? S_IROTH : S_IXOTH)) != 0)
-        return "";
-    char text[80];
-    std::snprintf(text, sizeof(text), "mode %04o: the web server, another user, cannot read %s",
-                  static_cast<unsigned>(info.st_mode & 07777), isFile ? "it" : "below it");
-    return text;
-}
-
 // The folders from the server folder down to the live release's files/.
 std::vector<fs::path> ServedFolders(const fs::path& server, const fs::path& live)
 {
@@ -86,6 +70,19 @@ std::pair<fs::path, std::string> ClosedOnTheWay(const fs::path& files, const std
 }
 
 }  // namespace
+
+std::string ModeProblem(const fs::path& path, bool isFile)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0)
+        return std::strerror(errno);
+    if ((info.st_mode & (isFile ? S_IROTH : S_IXOTH)) != 0)
+        return "";
+    char text[80];
+    std::snprintf(text, sizeof(text), "mode %04o: the web server, another user, cannot read %s",
+                  static_cast<unsigned>(info.st_mode & 07777), isFile ? "it" : "below it");
+    return text;
+}
 
 std::string TooLargeManifest()
 {

@@ -37,6 +37,11 @@ std::vector<ManifestEntry> ReadEntries(const std::string& text, Findings& findin
 // Empty when a served file matches its entry; otherwise what is wrong.
 std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5);
 
+// The web server runs as a user of its own: it needs search access to every
+// folder on the way and read access to the file, as "other". Empty when it
+// has them; otherwise why not, the mode included.
+std::string ModeProblem(const std::filesystem::path& path, bool isFile);
+
 // What both kinds of check say of a manifest over MaxManifestBytes, and of
 // a time limit that ran out after done of total files.
 std::string TooLargeManifest();
