@@ -8,6 +8,7 @@
 // filePath empty: the body is appended to *body (when not null). Otherwise
 // the body goes to filePath, created anew only once the server answered 200,
 // with a progress line when expectedSize is not 0. True when the status was
-// 200 and the body was received (and written) to its end.
+// 200 and the body was received (and written) to its end; in a file, a read
+// that fails also ends the body, and the caller's digest check judges it.
 bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, const std::string& filePath,
                   std::string* body, std::uint64_t expectedSize);

@@ -5,6 +5,8 @@
 
 namespace {
 
+const WinHttpApi* substitute = NULL;
+
 template <typename Fn>
 bool Resolve(HMODULE module, const char* name, Fn& entry)
 {
@@ -31,8 +33,15 @@ bool LoadWinHttp(WinHttpApi& api)
 
 const WinHttpApi* GetWinHttp()
 {
+    if (substitute != NULL)
+        return substitute;
     // One attempt per process: a missing DLL will not appear between calls.
     static WinHttpApi api;
     static const bool loaded = LoadWinHttp(api);
     return loaded ? &api : NULL;
+}
+
+void SubstituteWinHttp(const WinHttpApi* api)
+{
+    substitute = api;
 }

@@ -23,3 +23,8 @@ struct WinHttpApi {
 // Every entry point, or NULL when winhttp.dll cannot be loaded from the
 // system folder or lacks one of them. Loaded once, kept for the process.
 const WinHttpApi* GetWinHttp();
+
+// Makes GetWinHttp hand out api instead (NULL: the system's again), so that
+// the unit tests can stand a server in for WinHTTP that fails where Wine's
+// cannot be made to.
+void SubstituteWinHttp(const WinHttpApi* api);

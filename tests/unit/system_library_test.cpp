@@ -1,6 +1,7 @@
 // DLLs from the system folder only, with the DLL search left as Windows
 // starts it (as where SetDefaultDllDirectories is missing): the junk
-// winhttp.dll built beside this program must never be loaded. Wine, which
+// winhttp.dll built beside this program must never be loaded, by the loader
+// functions or by the updater's one call site for WinHTTP. Wine, which
 // prefers its own build, is told to take a copy beside the program first,
 // as Windows does; Windows ignores that setting.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <windows.h>
 
 #include "system_library.h"
+#include "winhttp_api.h"
 
 namespace {
 
@@ -25,6 +27,18 @@ struct WineTakesCopiesBesideTheProgram {
     }
 };
 
+// The module the updater's WinHTTP table was filled from, or NULL. Loaded
+// for good, so it must come last.
+HMODULE WinHttpTable(const wchar_t*)
+{
+    const WinHttpApi* api = GetWinHttp();
+    HMODULE module = NULL;
+    if (api != NULL)
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(api->open),
+                           &module);
+    return module;
+}
+
 TEST(LoadSystemLibrary, TakesTheSystemCopyOverOneBesideTheProgram)
 {
     const WineTakesCopiesBesideTheProgram nativeFirst;
@@ -36,7 +50,9 @@ TEST(LoadSystemLibrary, TakesTheSystemCopyOverOneBesideTheProgram)
     const struct {
         const char* name;
         HMODULE (*load)(const wchar_t*);
-    } cases[] = {{"LoadSystemLibrary", LoadSystemLibrary}, {"its fallback", LoadSystemLibraryByPath}};
+    } cases[] = {{"LoadSystemLibrary", LoadSystemLibrary},
+                 {"its fallback", LoadSystemLibraryByPath},
+                 {"the updater's WinHTTP table", WinHttpTable}};
     for (const auto& c : cases) {
         // Loaded already, any copy would be handed back whatever was asked.
         ASSERT_EQ(GetModuleHandleW(L"winhttp.dll"), nullptr) << "case: " << c.name;
