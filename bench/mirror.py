@@ -6,17 +6,18 @@ Prints medians and the ratio; it measures, it never fails a build.
 
     bench/mirror.py [--runs N] [--quick]
 
-Everything lies on a tmpfs of its own (mounted and unmounted here), so the
+Everything lies on a tmpfs of its own, mounted on a new folder below /var/tmp
+and unmounted (and the folder removed) at the end, so the
 disk's write-back does not swamp the figures. Pinned: both sides on CPU 1,
 taking turns, each after the same one-file republish."""
 
 import argparse
 import itertools
 import os
-import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -26,7 +27,6 @@ from publish import TOOL, make_release  # noqa: E402
 from run import PIN  # noqa: E402
 
 MIRROR = REPO / "tools" / "mirror" / "korvanth-mirror"
-WORK = Path("/var/tmp/korvanth-bench/mirror")
 
 
 def timed(cmd):
@@ -44,18 +44,18 @@ def main():
 
     # Where an installed korvanth-mirror finds korvanth-publish for --purge-list.
     os.environ["PATH"] = f"{Path(TOOL).parent}:{os.environ['PATH']}"
-    WORK.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6g", "tmpfs", str(WORK)], check=True)
+    work = Path(tempfile.mkdtemp(prefix="korvanth-bench-mirror-", dir="/var/tmp"))
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6g", "tmpfs", str(work)], check=True)
     try:
-        release = make_release(WORK / "release", count, 1 << 20, 50)
-        server, dest, peer = WORK / "server", WORK / "mirror", WORK / "rsync"
+        release = make_release(work / "release", count, 1 << 20, 50)
+        server, dest, peer = work / "server", work / "mirror", work / "rsync"
         subprocess.run([str(TOOL), "--quiet", str(release), str(server)], check=True)
         subprocess.run([str(MIRROR), str(server), str(dest)], check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["rsync", "-a", f"{server}/current/", str(peer)], check=True)
         ours, purged, theirs = [], [], []
         # A different file of the release each time (d00 holds every 50th).
         changed = itertools.cycle(range(0, count, 50))
-        for times, options in ((ours, []), (purged, ["--purge-list", WORK / "purge.txt"])):
+        for times, options in ((ours, []), (purged, ["--purge-list", work / "purge.txt"])):
             for _ in range(args.runs):
                 # rsync -a sees a same-size change only in a later second
                 # than the copy it has: each republish starts a new one.
@@ -67,8 +67,8 @@ def main():
         # The mirror ends where rsync does.
         assert subprocess.run(["diff", "-r", f"{dest}/current/", f"{peer}/"]).returncode == 0
     finally:
-        subprocess.run(["umount", str(WORK)])
-        shutil.rmtree(WORK, ignore_errors=True)
+        subprocess.run(["umount", str(work)])
+        work.rmdir()
 
     mine, peer_time = statistics.median(ours), statistics.median(theirs)
     print(f"\none changed file of {count} x 1 MiB, mirrored to a folder on tmpfs, medians of {len(ours)} "

@@ -23,13 +23,13 @@ import shutil
 import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
 TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
-WORK = Path("/var/tmp/korvanth-bench/patchday")
 
 def make_releases(root, count, size):
     """Two releases of the same paths with different contents: {name: {path: bytes}}."""
@@ -191,19 +191,19 @@ def main():
     if connections < args.connections:
         print(f"open-file limit {limit}: {connections} connections, not {args.connections}")
 
-    WORK.mkdir(parents=True, exist_ok=True)
-    pki = make_pki(WORK / "pki")
-    releases = make_releases(WORK, args.files, args.size)
-    server = WORK / "server"
-    shutil.rmtree(server, ignore_errors=True)
-    nginx, _, https_port = start_nginx(server, pki, WORK)
+    work = Path(tempfile.mkdtemp(prefix="korvanth-bench-patchday-", dir="/var/tmp"))
+    pki = make_pki(work / "pki")
+    releases = make_releases(work, args.files, args.size)
+    server = work / "server"
+    nginx, https_port = start_nginx(server, pki, work)
     try:
         figures, counts = run_patch_day(server, https_port, pki / "ca.pem", releases, connections,
-                                        connections * args.requests_per_connection, WORK,
+                                        connections * args.requests_per_connection, work,
                                         (["taskset", "-c", "0"], ["taskset", "-c", "1"]))
     finally:
         nginx.terminate()
         nginx.wait()
+        shutil.rmtree(work, ignore_errors=True)
     seconds = figures["seconds"]
     print(f"\npatch day: {connections} connections over HTTPS, {figures['requests']} requests in {seconds:.1f} s, "
           f"{counts['publishes']} publishes and {counts['rollbacks']} rollbacks during it")

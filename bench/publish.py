@@ -5,9 +5,9 @@ fails a build.
 
     bench/publish.py [--runs N] [--quick]
 
-Everything lives on a tmpfs of its own, mounted at /var/tmp/korvanth-bench-publish
-and unmounted at the end, so that the disk's write-back does not decide the
-figures.
+Everything lives on a tmpfs of its own, mounted on a new folder below /var/tmp
+and unmounted (and the folder removed) at the end, so that the disk's
+write-back does not decide the figures and two runs never collide.
 
 1. First publish of a release of 1 GiB in 1,000 files, against rsync -a of it
    followed by md5sum of every copied file (goal: at most 0.5x).
@@ -28,6 +28,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -37,7 +38,6 @@ from local_pki import make_pki  # noqa: E402
 from run import PIN, start_nginx  # noqa: E402
 
 TOOL = str(REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish")
-WORK = Path("/var/tmp/korvanth-bench-publish")
 BOTH = ["taskset", "-c", "0,1"]
 
 
@@ -83,22 +83,22 @@ def main():
     args = parser.parse_args()
     count, small_count = (64, 2000) if args.quick else (1000, 20000)
 
-    WORK.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6g", "tmpfs", str(WORK)], check=True)
+    work = Path(tempfile.mkdtemp(prefix="korvanth-bench-publish-", dir="/var/tmp"))
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=6g", "tmpfs", str(work)], check=True)
     rows = []
     try:
-        release = make_release(WORK / "release", count, 1 << 20, 50)
-        small = make_release(WORK / "small", small_count, 1024, 100)
-        server, mirror = WORK / "server", WORK / "mirror"
+        release = make_release(work / "release", count, 1 << 20, 50)
+        small = make_release(work / "small", small_count, 1024, 100)
+        server, mirror = work / "server", work / "mirror"
 
         # 1. First publish: nothing to link, every byte read once.
-        copy = WORK / "copy"
+        copy = work / "copy"
         hashed = f"rsync -a {release}/ {copy}/ && find {copy} -type f -print0 | xargs -0 md5sum >/dev/null"
         rows.append((f"first publish, {count} files of 1 MiB",
-                     *side_by_side((removed(WORK / "first"), BOTH + [TOOL, "--quiet", release, WORK / "first"]),
+                     *side_by_side((removed(work / "first"), BOTH + [TOOL, "--quiet", release, work / "first"]),
                                    (removed(copy), BOTH + ["sh", "-c", hashed]), args.runs),
                      "rsync -a, md5sum", 0.5))
-        removed(WORK / "first", copy)()
+        removed(work / "first", copy)()
 
         # 2. One file changed, a different one each time, as both sides see it.
         run([TOOL, "--quiet", release, server])
@@ -117,15 +117,15 @@ def main():
         # 3. Nothing changed: what it costs to find that out. Two publishes
         # first, so that files made within the second are read no more.
         for _ in range(2):
-            run([TOOL, "--quiet", small, WORK / "small-server"])
-        run(sync(small, WORK / "small-mirror"))
+            run([TOOL, "--quiet", small, work / "small-server"])
+        run(sync(small, work / "small-mirror"))
         rows.append((f"republish, {small_count} files of 1 KiB, none changed",
-                     *side_by_side((None, BOTH + [TOOL, "--quiet", small, WORK / "small-server"]),
-                                   (None, BOTH + sync(small, WORK / "small-mirror")), args.runs),
+                     *side_by_side((None, BOTH + [TOOL, "--quiet", small, work / "small-server"]),
+                                   (None, BOTH + sync(small, work / "small-mirror")), args.runs),
                      "rsync -a", 3))
 
         # 4. Back to the content before a one-file change.
-        target, kept = release / "data/d00/f00000.pak", WORK / "kept.pak"
+        target, kept = release / "data/d00/f00000.pak", work / "kept.pak"
 
         def publish_a_change():
             change_one()
@@ -143,13 +143,14 @@ def main():
 
         # 5. --check URL, with nginx serving the live release.
         run([TOOL, "--quiet", release, server])
-        pki = make_pki(WORK / "pki")
-        nginx, http_port, https_port = start_nginx(server, pki, WORK)
+        pki = make_pki(work / "pki")
+        nginx, http_port = start_nginx(server, pki, work, secure=False)
+        nginx_tls, https_port = start_nginx(server, pki, work)
         try:
             paths = [line.split("\t")[2] for line in (server / "current" / "manifest.txt").read_text().splitlines()]
             for scheme, port, host in (("http", http_port, "127.0.0.1"), ("https", https_port, "localhost")):
                 url = f"{scheme}://{host}:{port}/"
-                config = WORK / f"urls-{scheme}.txt"
+                config = work / f"urls-{scheme}.txt"
                 config.write_text("".join(f'url = "{url}files/{p}"\n' for p in paths))
                 curl = " ".join(PIN + ["curl", "-s", "--cacert", str(pki / "ca.pem"), "-K", str(config), "|"] +
                                 PIN + ["md5sum"])
@@ -158,10 +159,12 @@ def main():
                                            (None, ["sh", "-c", curl]), args.runs),
                              "curl | md5sum", 1.2))
         finally:
-            nginx.terminate()
-            nginx.wait()
+            for proc in (nginx, nginx_tls):
+                proc.terminate()
+                proc.wait()
     finally:
-        subprocess.run(["umount", str(WORK)], check=True)
+        subprocess.run(["umount", str(work)], check=True)
+        work.rmdir()
 
     print(f"\n{'row':<48} {'tool':>8}   {'peer':<18} {'peer':>8} {'ratio':>6} {'goal':>6}")
     for name, ours, peer_time, peer, goal in rows:

@@ -6,6 +6,9 @@ ratios; it measures, it never fails a build.
 
     bench/run.py [--runs N] [--quick]
 
+Data sets, a Wine prefix and nginx's files go to a folder of the run's own
+below /var/tmp, removed at the end.
+
 Pinned as measured best here: nginx on CPU 0; the measured program, its Wine
 server and the baselines on CPU 1. Every time is from the process start to
 the updater's ending line ("Cliente al dia" or "Actualizacion completa"), so
@@ -21,6 +24,7 @@ import ssl
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -30,8 +34,8 @@ from local_pki import make_pki  # noqa: E402
 
 BUILD = REPO / "build" / "x86_64"
 WINE = REPO / "scripts" / "wine-x86_64.sh"
-WORK = Path("/var/tmp/korvanth-bench")
-PREFIX = WORK / "wine64"
+# Set by main: a folder of this run's own, so that two runs never collide.
+WORK = PREFIX = None
 # Blanks left out: on a terminal Wine's console draws them as cursor moves.
 ENDINGS = (b"Clientealdia", b"Actualizacioncompleta")
 
@@ -81,33 +85,33 @@ def make_download(root, size):
 
 # -------------------------------------------------------------------- nginx
 
-def start_nginx(server, pki, work=WORK):
-    """One nginx for the run over a server folder (it serves server/current):
-    HTTPS with the tests' configuration, plus the same server block in plain
-    HTTP. Returns (process, http_port, https_port)."""
-    ports = []
-    for _ in range(2):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            ports.append(s.getsockname()[1])
-    conf = (REPO / "tools" / "nginx" / "korvanth-patch.conf").read_text()
-    conf = conf.replace("listen @LISTEN@", f"listen 127.0.0.1:{ports[1]} ssl;\n"
-                        f"        listen 127.0.0.1:{ports[0]}")
-    run = work / "nginx"
+def start_nginx(server, pki, work, secure=True):
+    """nginx over a server folder (it serves server/current) on a free
+    loopback port, HTTPS or plain HTTP (as a cache on the same machine
+    reaches it), with the shipped configuration filled in by
+    korvanth-nginx-conf exactly as the hosting guide fills it in. Its pid
+    file and logs go to work/nginx-https or work/nginx-http. Returns
+    (process, port)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    run = work / ("nginx-https" if secure else "nginx-http")
     run.mkdir(exist_ok=True)
-    for name, value in {"@RUN@": run, "@CERT@": pki / "trusted.pem", "@KEY@": pki / "trusted.pem",
-                        "@SERVER@": server}.items():
-        conf = conf.replace(name, str(value))
+    listen = f"127.0.0.1:{port}" + (" ssl" if secure else "")
+    conf = subprocess.run([str(REPO / "tools" / "nginx" / "korvanth-nginx-conf"), "--run", str(run), "--listen", listen,
+                           "--cert", str(pki / "trusted.pem"), "--key", str(pki / "trusted.pem"), "--server",
+                           str(server)], check=True, capture_output=True, text=True).stdout
     (run / "nginx.conf").write_text(conf)
     proc = subprocess.Popen(["taskset", "-c", "0", "nginx", "-p", str(run), "-c", str(run / "nginx.conf"),
                              "-g", "daemon off; user root;"])
-    for _ in range(100):
+    for _ in range(200):
         try:
-            socket.create_connection(("127.0.0.1", ports[0]), timeout=1).close()
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
             break
         except OSError:
+            assert proc.poll() is None, (run / "error.log").read_text()
             time.sleep(0.05)
-    return proc, ports[0], ports[1]
+    return proc, port
 
 
 # ---------------------------------------------------------------- measuring
@@ -198,7 +202,17 @@ def main():
     args = parser.parse_args()
     scale = 16 if args.quick else 1
 
-    WORK.mkdir(parents=True, exist_ok=True)
+    global WORK, PREFIX
+    WORK = Path(tempfile.mkdtemp(prefix="korvanth-bench-", dir="/var/tmp"))
+    PREFIX = WORK / "wine64"
+    try:
+        measure(args, scale)
+    finally:
+        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(env(), WINEPREFIX=str(PREFIX)))
+        shutil.rmtree(WORK, ignore_errors=True)
+
+
+def measure(args, scale):
     pki = make_pki(WORK / "pki")
     ca_pem = pki / "ca.pem"
     ca_pem.write_text(ssl.DER_cert_to_PEM_cert((pki / "ca.der").read_bytes()))
@@ -222,7 +236,8 @@ def main():
     site.mkdir(exist_ok=True)
     if not (site / "current").is_symlink():
         (site / "current").symlink_to(serve)
-    nginx, http_port, https_port = start_nginx(site, pki)
+    nginx, http_port = start_nginx(site, pki, WORK, secure=False)
+    nginx_tls, https_port = start_nginx(site, pki, WORK)
     # Downloads land in memory: the disk's write-back otherwise swamps what is measured.
     ram = WORK / "ram"
     ram.mkdir(exist_ok=True)
@@ -286,8 +301,9 @@ def main():
             (game / "big.bin").unlink(missing_ok=True)
             memory.append((mib, peak_kib([str(WINE), str(game / "KorvanthUpdater.exe")], game)))
     finally:
-        nginx.terminate()
-        nginx.wait()
+        for proc in (nginx, nginx_tls):
+            proc.terminate()
+            proc.wait()
         subprocess.run(["umount", "-l", str(ram)])
 
     print(f"\n{'row':<44} {'updater':>9} {'floor':>9} {'ratio':>6}   {'peer':<8} {'peer s':>8} {'ratio':>6}  note")

@@ -47,7 +47,7 @@ const char Usage[] =
     "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"
     "  --cacert FILE with --check URL: trust the CA certificates in FILE (PEM)\n"
     "  --timeout SECONDS\n"
-    "                with --check URL: give up after this long in all (default 3600)\n"
+    "                with --check: give up after this long in all (default 3600)\n"
     "  --purge-list FILE\n"
     "                write to FILE the URL paths below the base URL that a cache in front of\n"
     "                the server must forget after this publish or rollback: manifest.txt\n"
@@ -60,8 +60,8 @@ const char Usage[] =
     "  --help        this text\n"
     "  --version     the tool's version\n"
     "\n"
-    "Exit codes: 0 done, 1 release refused, nothing to roll back or check failed,\n"
-    "2 usage or I/O error, or another publish running.\n";
+    "Exit codes: 0 done, 1 release refused, nothing to roll back, no release to list or\n"
+    "check failed, 2 usage or I/O error, or another publish running.\n";
 
 // Every message that echoes an argument goes through MaskCredentials: an
 // operator may give a URL with a password anywhere.

@@ -1,7 +1,7 @@
 // Release rules. The updater's own path rules come first (a path it would
 // drop is refused here, never silently published), then the length players'
 // Windows can take; the rest is what a round trip through nginx and the
-// updater under Windows proved: every printable ASCII character arrives under
+// updater under Wine showed: every printable ASCII character arrives under
 // its own name except '%' and the ones Windows forbids, and Windows changes
 // names that end in a dot or a blank.
 #include "release_rules.h"
