@@ -4,6 +4,7 @@
 #include "copy_hashed.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
@@ -32,7 +33,8 @@ bool WriteAll(int fd, const char* data, std::size_t length)
     return true;
 }
 
-// Hashes and writes everything from in to out; false with errno set.
+// Hashes everything from in, and writes it to out unless out is -1; false
+// with errno set.
 bool Stream(int in, int out, EVP_MD_CTX* md5, std::uint64_t& total)
 {
     // One per thread, kept: a fresh one for each file would be fresh pages to fault in.
@@ -47,7 +49,7 @@ bool Stream(int in, int out, EVP_MD_CTX* md5, std::uint64_t& total)
             errno = EIO;
             return false;
         }
-        if (!WriteAll(out, buffer.data(), static_cast<std::size_t>(got)))
+        if (out >= 0 && !WriteAll(out, buffer.data(), static_cast<std::size_t>(got)))
             return false;
         total += static_cast<std::uint64_t>(got);
     }
@@ -55,32 +57,31 @@ bool Stream(int in, int out, EVP_MD_CTX* md5, std::uint64_t& total)
 
 }  // namespace
 
-bool CopyHashed(const std::string& source, const std::string& target, CopiedFile& copied, std::string& why)
+bool CopyHashed(int in, const std::string& target, CopiedFile& copied, std::string& why)
 {
-    int in = -1;
     int out = -1;
     EVP_MD_CTX* md5 = nullptr;
     bool ok = false;
     struct stat info;
     copied.size = 0;
-    // Non-blocking, so that a source swapped for a pipe since the scan is
-    // refused instead of waited on.
-    in = open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (in < 0 || fstat(in, &info) != 0) {
+    if (fstat(in, &info) != 0) {
         why = std::string("cannot be read: ") + std::strerror(errno);
         goto done;
     }
+    // Opened without waiting, so a source swapped for a pipe is refused here.
     if (!S_ISREG(info.st_mode)) {
         why = "is no longer a regular file";
         goto done;
     }
     copied.source = StampOf(info);
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    out = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400);
-    // Set after creation, where the umask cannot take anything away.
-    if (out < 0 || fchmod(out, PublishedMode(info.st_mode)) != 0) {
-        why = std::string("cannot be written: ") + std::strerror(errno);
-        goto done;
+    if (!target.empty()) {
+        out = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400);
+        // Set after creation, where the umask cannot take anything away.
+        if (out < 0 || fchmod(out, PublishedMode(info.st_mode)) != 0) {
+            why = std::string("cannot be written: ") + std::strerror(errno);
+            goto done;
+        }
     }
     md5 = EVP_MD_CTX_new();
     if (md5 == nullptr || EVP_DigestInit_ex(md5, EVP_md5(), nullptr) != 1) {
@@ -102,8 +103,7 @@ done:
         why = std::string("cannot be written: ") + std::strerror(errno);
         ok = false;
     }
-    if (in >= 0)
-        close(in);
+    close(in);
     if (!ok && out >= 0)
         unlink(target.c_str());
     return ok;

@@ -14,7 +14,8 @@ struct CopiedFile {
     FileStamp source;  // the source as it was opened, before any byte was read
 };
 
-// Copies source into target, a new file (it must not exist yet) made with
-// PublishedMode whatever the umask. False with why (and target removed) when
-// the source cannot be read as a regular file or the copy cannot be written.
-bool CopyHashed(const std::string& source, const std::string& target, CopiedFile& copied, std::string& why);
+// Copies what the descriptor in reads (and closes it) into target, a new
+// file (it must not exist yet) made with PublishedMode whatever the umask;
+// with an empty target, only hashes it. False with why (and target removed)
+// when in is no regular file or the copy cannot be written.
+bool CopyHashed(int in, const std::string& target, CopiedFile& copied, std::string& why);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "masked_url.h"
+#include "shown_text.h"
 #include "purge_list.h"
 #include "release_store.h"
 #include "server_check.h"
@@ -23,7 +23,7 @@ namespace {
 
 const char Usage[] =
     "usage: korvanth-publish [--quiet] [--keep N] [--purge-list FILE] [--dry-run] [--rehash]\n"
-    "                        RELEASE_DIR SERVER_DIR\n"
+    "                        [--trust-stat] RELEASE_DIR SERVER_DIR\n"
     "       korvanth-publish --rollback [--quiet] [--purge-list FILE] SERVER_DIR\n"
     "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--quiet] SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
@@ -36,12 +36,17 @@ const char Usage[] =
     "one read; files unchanged since the last publish (known by SERVER_DIR/.publish-index) are\n"
     "not read again. Published files are read-only (0444, 0555 when executable), whatever the\n"
     "release's modes. KorvanthUpdater.exe and update.url are never published: they ship with\n"
-    "the game's installer. A publish or rollback refuses to start while another one runs into\n"
-    "the same SERVER_DIR (exit 2, nothing changed): the first one started goes live.\n"
+    "the game's installer. One publish, rollback or korvanth-mirror run at a time writes into a\n"
+    "folder: another one refuses to start (exit 2, nothing changed). A folder korvanth-mirror\n"
+    "mirrors into is not published into, nor is a folder inside a server folder.\n"
     "\n"
     "  --keep N      releases kept before the live one, for --rollback (default 3)\n"
     "  --dry-run     print what would be copied, linked and removed; write nothing\n"
     "  --rehash      read every file again, even those known unchanged since the last publish\n"
+    "  --trust-stat  know unchanged files by their stamps on network and FUSE file systems too\n"
+    "                (NFS, CIFS, sshfs, ...), where they are otherwise read again: such a file\n"
+    "                system may keep no change time, and a change that puts back a file's size\n"
+    "                and modification time (rsync -t, cp -p, tar, unzip) is then not published\n"
     "  --rollback    make the release before the live one live again\n"
     "  --check       verify that every listed file is served with its size and digest: in\n"
     "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"
@@ -52,7 +57,8 @@ const char Usage[] =
     "                write to FILE the URL paths below the base URL that a cache in front of\n"
     "                the server must forget after this publish or rollback: manifest.txt\n"
     "                first, then each files/<path> added, changed or dropped, escaped as the\n"
-    "                updater requests it; empty when nothing changed\n"
+    "                updater requests it; empty when nothing changed. FILE is made before\n"
+    "                anything changes and replaced whole (a link there is replaced, not followed)\n"
     "  --diff        the same list between two manifest files (on standard output without\n"
     "                --purge-list), for mirrors and object stores\n"
     "  --list        the releases in SERVER_DIR: number, date, files, bytes, the live one\n"
@@ -60,14 +66,23 @@ const char Usage[] =
     "  --help        this text\n"
     "  --version     the tool's version\n"
     "\n"
-    "Exit codes: 0 done, 1 release refused, nothing to roll back, no release to list or\n"
-    "check failed, 2 usage or I/O error, or another publish running.\n";
+    "Exit codes: 0 done (the release named is live); 1 release refused, nothing to roll back,\n"
+    "no release to list, or check failed; 2 usage or I/O error, a refused SERVER_DIR, or another\n"
+    "run writing into it: nothing changed; 3 the release is live, but something after the\n"
+    "switch failed (the purge list not written, say): run nothing again, mend what it says.\n";
 
-// Every message that echoes an argument goes through MaskCredentials: an
-// operator may give a URL with a password anywhere.
+// Every message that echoes an argument goes through Shown: an operator may
+// give a URL with a password anywhere. Only a command line that is not
+// understood gets the usage text.
 int UsageError(const std::string& why)
 {
-    std::fprintf(stderr, "korvanth-publish: %s\n%s", MaskCredentials(why).c_str(), Usage);
+    std::fprintf(stderr, "korvanth-publish: %s\n%s", Shown(why).c_str(), Usage);
+    return 2;
+}
+
+int Refused(const std::string& why)
+{
+    std::fprintf(stderr, "korvanth-publish: %s\n", Shown(why).c_str());
     return 2;
 }
 
@@ -81,17 +96,20 @@ bool Contains(const fs::path& outer, const fs::path& inner)
 int Publish(const fs::path& release, const fs::path& server, const PublishOptions& options)
 {
     if (server.string().find("://") != std::string::npos)
-        return UsageError(server.string() + ": SERVER_DIR is a folder on this machine; copy a release to "
-                                            "another server with korvanth-mirror");
-    std::error_code error;
-    const fs::path releaseReal = fs::weakly_canonical(release, error);
-    const fs::path serverReal = fs::weakly_canonical(server, error);
-    if (error)
-        return UsageError(server.string() + ": " + error.message());
+        return Refused(server.string() +
+                       ": SERVER_DIR is a folder on this machine; copy a release to another "
+                       "server with korvanth-mirror");
+    std::error_code releaseError, serverError;
+    const fs::path releaseReal = fs::weakly_canonical(release, releaseError);
+    const fs::path serverReal = fs::weakly_canonical(server, serverError);
+    if (releaseError || serverError)
+        return Refused((releaseError ? release : server).string() + ": " +
+                       (releaseError ? releaseError : serverError).message());
     if (Contains(releaseReal, serverReal) || Contains(serverReal, releaseReal))
-        return UsageError("the release and server folders must not contain each other");
+        return Refused("the release and server folders must not contain each other");
+    std::error_code error;
     if (!fs::is_directory(release, error))
-        return UsageError(release.string() + ": not a folder");
+        return Refused(release.string() + ": not a folder");
     return PublishRelease(release, server, options);
 }
 
@@ -100,14 +118,19 @@ int Diff(const std::string& before, const std::string& after, const std::string&
     std::string oldText, newText;
     for (const auto& file : {std::make_pair(&before, &oldText), std::make_pair(&after, &newText)}) {
         if (!ReadWholeFile(*file.first, *file.second)) {
-            std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(*file.first).c_str(),
+            std::fprintf(stderr, "korvanth-publish: %s: %s\n", Shown(*file.first).c_str(),
                          std::strerror(errno));
             return 2;
         }
     }
     const std::vector<std::string> list = PurgeList(oldText, newText);
+    WholeFile file;
+    if (!purgeList.empty() && !BeginPurgeList(purgeList, file))
+        return 2;
+    if (!purgeList.empty() && !FinishPurgeList(file, list))
+        return Refused(purgeList + ": " + std::strerror(errno));
     if (!purgeList.empty())
-        return WritePurgeList(purgeList, list) ? 0 : 2;
+        return 0;
     for (const std::string& p : list)
         std::printf("%s\n", p.c_str());
     return 0;
@@ -145,6 +168,7 @@ const OptionEntry Options[] = {
     {"--keep", true, PublishMode},
     {"--dry-run", false, PublishMode},
     {"--rehash", false, PublishMode},
+    {"--trust-stat", false, PublishMode},
     {"--purge-list", true, PublishMode | RollbackMode | DiffMode},
     {"--cacert", true, CheckMode},
     {"--timeout", true, CheckMode},
@@ -268,6 +292,7 @@ int Run(const CommandLine& line)
     options.quiet = quiet;
     options.dryRun = line.given.count("--dry-run") != 0;
     options.rehash = line.given.count("--rehash") != 0;
+    options.trustStat = line.given.count("--trust-stat") != 0;
     return Publish(operands[0], operands[1], options);
 }
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "manifest.h"
-#include "whole_file.h"
+#include "shown_text.h"
 
 namespace {
 
@@ -69,13 +69,22 @@ std::vector<std::string> PurgeList(const std::string& oldManifest, const std::st
     return list;
 }
 
-bool WritePurgeList(const std::string& path, const std::vector<std::string>& urlPaths)
+bool BeginPurgeList(const std::string& path, WholeFile& list)
 {
+    if (path.empty() || BeginWholeFile(path, 0644, list))
+        return true;
+    std::fprintf(stderr, "korvanth-publish: %s: %s; nothing was changed\n", Shown(path).c_str(),
+                 errno == EINVAL ? "is not a regular file: no purge list is written there"
+                                 : std::strerror(errno));
+    return false;
+}
+
+bool FinishPurgeList(WholeFile& list, const std::vector<std::string>& urlPaths)
+{
+    if (list.temporary.empty())
+        return true;
     std::string text;
     for (const std::string& p : urlPaths)
         text += p + '\n';
-    if (WriteWholeFile(path, text, 0644))
-        return true;
-    std::fprintf(stderr, "korvanth-publish: %s: %s\n", path.c_str(), std::strerror(errno));
-    return false;
+    return CommitWholeFile(list, text);
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "whole_file.h"
+
 // A manifest path as the updater puts it in its request line: the bytes a
 // request line cannot carry as they are, percent-encoded. A cache keys its
 // copies by that exact text, so a purge must name it the same way.
@@ -16,6 +18,12 @@ std::string UrlPathOf(const std::string& manifestPath);
 // a cache may hold the 404 a player got before. Empty when nothing changed.
 std::vector<std::string> PurgeList(const std::string& oldManifest, const std::string& newManifest);
 
-// Writes the list to path, one per line, replacing it whole; false, with a
-// message on stderr, when it cannot be written.
-bool WritePurgeList(const std::string& path, const std::vector<std::string>& urlPaths);
+// The list's file, begun before anything changes so that a list that
+// cannot be written stops a run while nothing has changed (whole_file.h);
+// an empty path wants no list and always succeeds. False, with a message on
+// stderr, when it cannot be made.
+bool BeginPurgeList(const std::string& path, WholeFile& list);
+
+// Writes the list, one per line, into the file begun, replacing path whole;
+// false, with errno set, when it cannot be written.
+bool FinishPurgeList(WholeFile& list, const std::vector<std::string>& urlPaths);

@@ -19,23 +19,19 @@
 #include <unordered_set>
 
 #include "copy_hashed.h"
-#include "masked_url.h"
+#include "shown_text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 struct Shared {
-    Shared(std::vector<ReleaseFile>& f, const fs::path& from, const fs::path& in, const fs::path& live,
-           const ReleaseIndex& known)
-        : files(f), release(from), incoming(in), liveFiles(live), index(known)
+    Shared(ReleaseTree& t, const fs::path& in, const LiveCopies& l) : tree(t), incoming(in), live(l)
     {
     }
-    std::vector<ReleaseFile>& files;
-    const fs::path& release;
-    const fs::path& incoming;
-    const fs::path& liveFiles;
-    const ReleaseIndex& index;
+    ReleaseTree& tree;
+    const fs::path& incoming;  // empty: read only, write nothing
+    const LiveCopies& live;
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex lock;  // guards what follows
@@ -44,6 +40,7 @@ struct Shared {
     std::uint64_t bytes = 0;
     BuildCounts counts;
     std::string error;
+    int code = 0;  // the exit code of the first failure
 };
 
 // The processors this process may run on: the machine's, or fewer under taskset.
@@ -83,7 +80,7 @@ bool MakeFolders(const std::vector<ReleaseFile>& files, const fs::path& top, std
                 continue;
             const fs::path where = top / folder;
             if (mkdir(where.c_str(), 0755) != 0 || chmod(where.c_str(), 0755) != 0) {
-                error = MaskCredentials(where.string()) + ": " + std::strerror(errno);
+                error = Shown(where.string()) + ": " + std::strerror(errno);
                 return false;
             }
         }
@@ -91,33 +88,79 @@ bool MakeFolders(const std::vector<ReleaseFile>& files, const fs::path& top, std
     return true;
 }
 
-// One file into the new release; false with why.
-bool Place(Shared& shared, ReleaseFile& file, const std::string& temporary, bool& copied, std::string& why)
+// Whether the live copy of file can stand for what was just read: the
+// same digest, size and published mode. The index vouches that the copy is
+// still as it was published; for a file it has no entry for (there is no
+// usable index), the live manifest's word is taken, with the copy's own
+// size, mode and owner.
+bool LiveCopyServes(const LiveCopies& live, const ReleaseFile& file, const CopiedFile& copy)
 {
+    if (live.files.empty())
+        return false;
+    const fs::path copyPath = live.files / file.path;
+    const std::uint32_t mode = PublishedMode(copy.source.mode);
+    const auto known = live.index.entries.find(file.path);
+    if (known != live.index.entries.end())
+        return known->second.md5 == copy.md5 && known->second.published.size == copy.size &&
+               (known->second.published.mode & 07777) == mode &&
+               LiveCopyIs(copyPath, known->second.published);
+    const auto listed = live.listed.find(file.path);
+    struct stat info;
+    return listed != live.listed.end() && listed->second.md5 == copy.md5 &&
+           listed->second.size == copy.size && lstat(copyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           static_cast<std::uint64_t>(info.st_size) == copy.size && (info.st_mode & 07777) == mode &&
+           info.st_uid == geteuid();
+}
+
+// The file's bytes, opened below the release's root where the scan found
+// them, and only while they are still the file the scan found; code 1
+// when they are not, 2 when they cannot be read.
+int OpenScanned(const ReleaseTree& tree, const ReleaseFile& file, int& code, std::string& why)
+{
+    const int fd = OpenBeneath(tree.root, file.source);
+    struct stat info;
+    if (fd >= 0 && fstat(fd, &info) == 0 && info.st_dev == file.stamp.device &&
+        info.st_ino == file.stamp.inode)
+        return fd;
+    const int reason = errno;
+    if (fd >= 0)
+        close(fd);
+    code = fd >= 0 || reason == ELOOP || reason == ENOTDIR || reason == ENOENT ? 1 : 2;
+    why = code == 1 ? "changed while it was published: a link or another file stands where the scan found "
+                      "it; nothing was published, publish again"
+                    : std::string("cannot be read: ") + std::strerror(reason);
+    return -1;
+}
+
+// One file into the new release (or, reading only, its place decided);
+// false with the exit code and why.
+bool Place(Shared& shared, ReleaseFile& file, const std::string& temporary, bool& copied, int& code,
+           std::string& why)
+{
+    const bool writing = !shared.incoming.empty();
     const fs::path target = shared.incoming / "files" / file.path;
-    const fs::path live = shared.liveFiles / file.path;
+    const fs::path live = shared.live.files / file.path;
     copied = false;
+    code = 2;
     if (file.unchanged) {
-        if (link(live.c_str(), target.c_str()) == 0)
+        if (!writing || link(live.c_str(), target.c_str()) == 0)
             return true;
         file.unchanged = false;  // gone or full of links: a copy of its own
     }
     CopiedFile copy;
-    if (!CopyHashed((shared.release / file.path).string(), temporary, copy, why))
+    const int in = OpenScanned(shared.tree, file, code, why);
+    if (in < 0 || !CopyHashed(in, writing ? temporary : "", copy, why))
         return false;
     file.md5 = copy.md5;
     file.size = copy.size;
     file.stamp = copy.source;
-    const auto known = shared.index.entries.find(file.path);
-    if (known != shared.index.entries.end() && known->second.md5 == copy.md5 &&
-        known->second.published.size == copy.size &&
-        (known->second.published.mode & 07777) == PublishedMode(copy.source.mode) &&
-        LiveCopyIs(live, known->second.published) && link(live.c_str(), target.c_str()) == 0) {
+    if (LiveCopyServes(shared.live, file, copy) && (!writing || link(live.c_str(), target.c_str()) == 0)) {
         file.unchanged = true;
-        unlink(temporary.c_str());
+        if (writing)
+            unlink(temporary.c_str());
         return true;
     }
-    if (rename(temporary.c_str(), target.c_str()) != 0) {
+    if (writing && rename(temporary.c_str(), target.c_str()) != 0) {
         why = std::string("cannot be placed: ") + std::strerror(errno);
         unlink(temporary.c_str());
         return false;
@@ -129,15 +172,18 @@ bool Place(Shared& shared, ReleaseFile& file, const std::string& temporary, bool
 void Work(Shared& shared, unsigned worker)
 {
     const std::string temporary = (shared.incoming / (".copy-" + std::to_string(worker))).string();
-    for (std::size_t i = shared.next++; i < shared.files.size() && !shared.failed; i = shared.next++) {
-        ReleaseFile& file = shared.files[i];
+    for (std::size_t i = shared.next++; i < shared.tree.files.size() && !shared.failed; i = shared.next++) {
+        ReleaseFile& file = shared.tree.files[i];
         const bool wasUnchanged = file.unchanged;
         bool copied = false;
+        int code = 0;
         std::string why;
-        const bool ok = Place(shared, file, temporary, copied, why);
+        const bool ok = Place(shared, file, temporary, copied, code, why);
         std::lock_guard<std::mutex> hold(shared.lock);
-        if (!ok && !shared.failed.exchange(true))
-            shared.error = MaskCredentials(file.path) + ": " + why;
+        if (!ok && !shared.failed.exchange(true)) {
+            shared.error = Shown(file.path) + ": " + why;
+            shared.code = code;
+        }
         ++shared.done;
         shared.bytes += file.stamp.size;
         shared.counts.copied += copied ? 1 : 0;
@@ -148,15 +194,14 @@ void Work(Shared& shared, unsigned worker)
 
 }  // namespace
 
-std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const fs::path& liveFiles,
-                          const ReleaseIndex& index)
+std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const LiveCopies& live, bool trustAll)
 {
     std::size_t count = 0;
     for (ReleaseFile& f : files) {
-        const auto known = index.entries.find(f.path);
-        f.unchanged = known != index.entries.end() && !liveFiles.empty() &&
-                      StillClean(index, known->second, f.stamp) &&
-                      LiveCopyIs(liveFiles / f.path, known->second.published);
+        const auto known = live.index.entries.find(f.path);
+        f.unchanged = known != live.index.entries.end() && !live.files.empty() &&
+                      (f.trustedStamp || trustAll) && StillClean(live.index, known->second, f.stamp) &&
+                      LiveCopyIs(live.files / f.path, known->second.published);
         if (f.unchanged) {
             f.md5 = known->second.md5;
             f.size = known->second.published.size;
@@ -166,15 +211,28 @@ std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const fs::path& liveF
     return count;
 }
 
-int BuildFiles(std::vector<ReleaseFile>& files, const fs::path& release, const fs::path& incoming,
-               const fs::path& liveFiles, const ReleaseIndex& index, bool quiet, BuildCounts& counts)
+std::vector<std::string> SharedWithLive(const std::vector<ReleaseFile>& files, const LiveCopies& live)
 {
-    Shared shared(files, release, incoming, liveFiles, index);
+    std::vector<std::string> shared;
+    for (const ReleaseFile& f : files) {
+        struct stat info;
+        if (f.hardLinked && !live.files.empty() && lstat((live.files / f.path).c_str(), &info) == 0 &&
+            info.st_dev == f.stamp.device && info.st_ino == f.stamp.inode)
+            shared.push_back(f.path);
+    }
+    return shared;
+}
+
+int BuildFiles(ReleaseTree& tree, const fs::path& incoming, const LiveCopies& live, bool quiet,
+               BuildCounts& counts)
+{
+    std::vector<ReleaseFile>& files = tree.files;
+    Shared shared(tree, incoming, live);
     const fs::path top = incoming / "files";
-    if (mkdir(top.c_str(), 0755) != 0 || chmod(top.c_str(), 0755) != 0 ||
-        !MakeFolders(files, top, shared.error)) {
+    if (!incoming.empty() && (mkdir(top.c_str(), 0755) != 0 || chmod(top.c_str(), 0755) != 0 ||
+                              !MakeFolders(files, top, shared.error))) {
         if (shared.error.empty())
-            shared.error = MaskCredentials(top.string()) + ": " + std::strerror(errno);
+            shared.error = Shown(top.string()) + ": " + std::strerror(errno);
         std::fprintf(stderr, "korvanth-publish: %s\n", shared.error.c_str());
         return 2;
     }
@@ -197,7 +255,8 @@ int BuildFiles(std::vector<ReleaseFile>& files, const fs::path& release, const f
             last = shared.progressed.wait_for(hold, std::chrono::milliseconds(200),
                                               [&]() { return shared.done == files.size() || shared.failed; });
             if (showProgress)
-                std::fprintf(stderr, "\rpublishing %zu/%zu files, %llu/%llu MiB%s", shared.done, files.size(),
+                std::fprintf(stderr, "\r%s %zu/%zu files, %llu/%llu MiB%s",
+                             incoming.empty() ? "reading" : "publishing", shared.done, files.size(),
                              static_cast<unsigned long long>(shared.bytes >> 20),
                              static_cast<unsigned long long>(total >> 20), last ? "\n" : "");
         }
@@ -206,7 +265,7 @@ int BuildFiles(std::vector<ReleaseFile>& files, const fs::path& release, const f
         t.join();
     if (shared.failed) {
         std::fprintf(stderr, "korvanth-publish: %s\n", shared.error.c_str());
-        return 2;
+        return shared.code;
     }
     counts = shared.counts;
     return 0;

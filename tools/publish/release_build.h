@@ -6,16 +6,32 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "manifest.h"
 #include "release_index.h"
 #include "release_scan.h"
 
-// Marks the files whose index entry still holds and whose live copy (below
-// liveFiles) is the very one the index recorded: unchanged, md5 and size
-// filled. Reads nothing but stat. Returns how many.
-std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const std::filesystem::path& liveFiles,
-                          const ReleaseIndex& index);
+// What a new release is built against: the live release's copies, what the
+// index knows of them, and what the live manifest lists.
+struct LiveCopies {
+    std::filesystem::path files;  // the live release's files/, empty when none is live
+    ReleaseIndex index;
+    std::unordered_map<std::string, ManifestEntry> listed;
+};
+
+// Marks the files whose index entry still holds and whose live copy is the
+// very one the index recorded: unchanged, md5 and size filled. Reads nothing
+// but stat; with trustAll, takes the stamps of files on network and FUSE
+// file systems too. Returns how many.
+std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const LiveCopies& live, bool trustAll);
+
+// The release files that are the live release's own copies under another
+// name (a release folder made with cp -al): an edit to one would be an edit
+// to what players get.
+std::vector<std::string> SharedWithLive(const std::vector<ReleaseFile>& files, const LiveCopies& live);
 
 struct BuildCounts {
     std::size_t copied = 0;  // new copies in the release
@@ -23,11 +39,14 @@ struct BuildCounts {
 };
 
 // Fills incoming/files (incoming must exist): unchanged files linked, the
-// others copied from the release folder, with folders 0755 and files 0444 or 0555. A copy identical
-// to the index's live copy, mode included, is replaced by a link to it. Each
-// file ends with md5, size and unchanged set, and the stamp of the source as
-// read. Shows progress on stderr when it is a terminal and not quiet. Exit
-// code 0, or 2 with a message on stderr.
-int BuildFiles(std::vector<ReleaseFile>& files, const std::filesystem::path& release,
-               const std::filesystem::path& incoming, const std::filesystem::path& liveFiles,
-               const ReleaseIndex& index, bool quiet, BuildCounts& counts);
+// others read below the release's root where the scan found them and
+// copied, with folders 0755 and files 0444 or 0555. A copy the live copy
+// can stand for (same digest, size and mode: see LiveCopies) is replaced by
+// a link to it. With an empty incoming, only reads: each file ends marked
+// as the build would place it, and nothing is written. Each file ends with
+// md5, size and unchanged set, and the stamp of the source as read. Shows
+// progress on stderr when it is a terminal and not quiet. Exit code 0; 1,
+// naming the file, when one is no longer the file the scan found (a link
+// or another file now stands there); 2 with a message on stderr.
+int BuildFiles(ReleaseTree& tree, const std::filesystem::path& incoming, const LiveCopies& live, bool quiet,
+               BuildCounts& counts);

@@ -3,6 +3,7 @@
 // damaged or cut short index is known and never trusted.
 #include "release_index.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +14,8 @@
 #include <ctime>
 
 #include "file_md5.h"
-#include "masked_url.h"
+#include "manifest.h"
+#include "shown_text.h"
 #include "whole_file.h"
 
 namespace fs = std::filesystem;
@@ -21,6 +23,9 @@ namespace fs = std::filesystem;
 namespace {
 
 const char IndexName[] = ".publish-index";
+// A line per file, several times a manifest line's length: an index past
+// this is no index of a release any updater could take.
+const std::uint64_t MaxIndexBytes = 8 * MaxManifestBytes;
 const char Format[] = "korvanth-publish index 1";
 const char EndTag[] = "end\t";
 
@@ -112,13 +117,14 @@ ReleaseIndex LoadIndex(const fs::path& server)
 {
     ReleaseIndex index;
     std::string text;
-    if (!ReadWholeFile(server / IndexName, text) && errno == ENOENT)
+    // A link planted under its name is never read through.
+    if (!ReadWholeFile(server / IndexName, text, MaxIndexBytes, O_NOFOLLOW) && errno == ENOENT)
         return index;
     if (!Parse(server, text, index)) {
         std::fprintf(stderr,
                      "korvanth-publish: note: %s is damaged or not this server folder's: every file is read "
                      "again\n",
-                     MaskCredentials((server / IndexName).string()).c_str());
+                     Shown((server / IndexName).string()).c_str());
         return ReleaseIndex();
     }
     return index;
@@ -134,17 +140,12 @@ bool SaveIndex(const fs::path& server, const ReleaseIndex& index)
     }
     std::string digest;
     const fs::path path = server / IndexName;
-    const std::string temporary = path.string() + ".new";
     // Not synced: an index a power cut leaves damaged fails its digest and
-    // is not trusted.
-    const bool ok = Md5OfText(text, digest) &&
-                    WriteWholeFile(temporary, text + EndTag + digest + "\n", 0644) &&
-                    std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
+    // is not trusted. Nobody but the publisher needs to read it.
+    const bool ok = Md5OfText(text, digest) && WriteWholeFile(path, text + EndTag + digest + "\n", 0600);
+    if (!ok)
         std::fprintf(stderr, "korvanth-publish: warning: %s: %s; the next publish reads every file\n",
-                     MaskCredentials(path.string()).c_str(), std::strerror(errno));
-        unlink(temporary.c_str());
-    }
+                     Shown(path.string()).c_str(), std::strerror(errno));
     return ok;
 }
 

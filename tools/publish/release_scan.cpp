@@ -2,13 +2,15 @@
 // (shared assets, a folder linked in twice); each is published under its own
 // name with its target's content. One that cannot be read that way, or that
 // leads out of the release, stops the publish before the server folder is
-// touched.
+// touched. The walk goes from folder descriptor to folder descriptor, so a
+// folder swapped for a link while it runs is never entered.
 #include "release_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,8 +20,8 @@
 #include <cstring>
 #include <utility>
 
-#include "masked_url.h"
 #include "release_rules.h"
+#include "shown_text.h"
 
 namespace fs = std::filesystem;
 
@@ -36,9 +38,41 @@ const struct {
     {"update.url", "it would send every player to the server it names"},
 };
 
+// Local file systems, whose change time moves with every write, rename
+// over and chmod, whatever the writer does to the modification time. On a
+// network or FUSE file system (sshfs reports the modification time as the
+// change time) a change that puts the modification time back looks like
+// no change at all.
+const unsigned long TrustedFileSystems[] = {
+    0xEF53,      // ext2, ext3, ext4
+    0x58465342,  // xfs
+    0x9123683E,  // btrfs
+    0x01021994,  // tmpfs
+    0x858458F6,  // ramfs
+    0x2FC12FC1,  // zfs
+    0xF2F52010,  // f2fs
+    0x794C7630,  // overlayfs
+    0xCA451A4E,  // bcachefs
+    0x52654973,  // reiserfs
+    0x3153464A,  // jfs
+};
+
+const struct {
+    unsigned long type;
+    const char* name;
+} KnownUntrusted[] = {
+    {0x65735546, "a FUSE file system (sshfs, ...)"},
+    {0x6969, "an NFS file system"},
+    {0xFF534D42, "a CIFS file system"},
+    {0xFE534D42, "an SMB file system"},
+    {0x517B, "an SMB file system"},
+    {0x01021997, "a 9p file system"},
+    {0x00C36400, "a Ceph file system"},
+};
+
 void Refuse(const std::string& path, const std::string& why)
 {
-    std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(path).c_str(), why.c_str());
+    std::fprintf(stderr, "korvanth-publish: %s: %s\n", Shown(path).c_str(), why.c_str());
 }
 
 bool IsLeftOut(const std::string& path)
@@ -48,7 +82,7 @@ bool IsLeftOut(const std::string& path)
             std::fprintf(
                 stderr,
                 "korvanth-publish: note: %s is not published: %s; it ships with the game's installer\n",
-                path.c_str(), entry.why);
+                Shown(path).c_str(), entry.why);
             return true;
         }
     }
@@ -60,17 +94,43 @@ struct Walk {
     std::string root;                            // its real path, '/' at the end
     std::vector<std::pair<dev_t, ino_t>> chain;  // the folders from root down to the one walked
     std::uint64_t manifestBytes;
-    std::vector<ReleaseFile>& files;
+    ReleaseTree& tree;
 };
+
+// The folder at the top of the walk (or the walk's folder) is on a file
+// system whose change times can be trusted; when not, its kind is noted.
+bool TrustedFileSystem(Walk& walk, int folder)
+{
+    struct statfs info;
+    if (fstatfs(folder, &info) != 0)
+        return false;
+    const unsigned long type = static_cast<unsigned long>(info.f_type);
+    if (std::find(std::begin(TrustedFileSystems), std::end(TrustedFileSystems), type) !=
+        std::end(TrustedFileSystems))
+        return true;
+    char unknown[64];
+    std::snprintf(unknown, sizeof(unknown), "a file system of type 0x%lx", type);
+    walk.tree.untrustedFileSystem = unknown;
+    for (const auto& known : KnownUntrusted) {
+        if (known.type == type)
+            walk.tree.untrustedFileSystem = known.name;
+    }
+    return false;
+}
 
 // Shared assets kept beside the release are easy to link in by mistake, and
 // so is a key or a configuration file: a link must stay inside the release.
-bool LeadsInside(const Walk& walk, const std::string& path, std::string& target)
+// Resolved below the root as opened, never again from its name. source is
+// what the link leads to, relative to the root.
+bool LeadsInside(const Walk& walk, const std::string& path, std::string& target, std::string& source)
 {
-    char* real = realpath((walk.top + "/" + path).c_str(), nullptr);
+    char* real = realpath(("/proc/self/fd/" + std::to_string(walk.tree.root) + "/" + path).c_str(), nullptr);
     target = real != nullptr ? real : "";
     std::free(real);
-    return (target + "/").compare(0, walk.root.size(), walk.root) == 0;
+    if ((target + "/").compare(0, walk.root.size(), walk.root) != 0)
+        return false;
+    source = target.size() < walk.root.size() ? "" : target.substr(walk.root.size());
+    return true;
 }
 
 // The manifest line's length, counted as the files are found so that a
@@ -83,21 +143,32 @@ bool WithinManifestLimit(Walk& walk, const std::string& path, std::uint64_t size
     std::fprintf(stderr,
                  "korvanth-publish: manifest.txt would pass %llu MiB after %zu files: every player's updater "
                  "refuses a longer one and starts the old client\n",
-                 static_cast<unsigned long long>(MaxManifestBytes >> 20), walk.files.size());
+                 static_cast<unsigned long long>(MaxManifestBytes >> 20), walk.tree.files.size());
     return false;
 }
 
-bool WalkFolder(Walk& walk, int folder, const std::string& prefix, bool& ok);
+// Where the walk stands: a folder's descriptor, its path as listed and
+// below the root, its device and whether its change times can be trusted.
+struct Place {
+    int folder;
+    std::string path;
+    std::string source;
+    dev_t device;
+    bool trusted;
+};
+
+bool WalkFolder(Walk& walk, const Place& at, bool& ok);
 
 // One name in an open folder, stat'ed relative to it: a path walked from
 // the top for each of hundreds of thousands of files would cost more than
 // the rest of the scan. False when the walk must stop at once.
-bool WalkEntry(Walk& walk, int folder, const char* name, unsigned char type, const std::string& path,
-               bool& ok)
+bool WalkEntry(Walk& walk, const Place& at, const char* name, unsigned char type, bool& ok)
 {
+    const std::string path = at.path.empty() ? name : at.path + "/" + name;
+    std::string source = at.source.empty() ? name : at.source + "/" + name;
     struct stat info;
     std::string target;
-    if (fstatat(folder, name, &info, 0) != 0) {
+    if (fstatat(at.folder, name, &info, 0) != 0) {
         const int reason = errno;
         Refuse(path, reason == ENOENT  ? "is a symbolic link to nothing"
                      : reason == ELOOP ? "is a symbolic link that loops"
@@ -107,9 +178,9 @@ bool WalkEntry(Walk& walk, int folder, const char* name, unsigned char type, con
     }
     struct stat own;
     const bool isLink = type == DT_LNK ||
-                        (type == DT_UNKNOWN && fstatat(folder, name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        (type == DT_UNKNOWN && fstatat(at.folder, name, &own, AT_SYMLINK_NOFOLLOW) == 0 &&
                          S_ISLNK(own.st_mode));
-    if (isLink && !LeadsInside(walk, path, target)) {
+    if (isLink && !LeadsInside(walk, path, target, source)) {
         Refuse(path, "is a symbolic link that leads out of the release folder, to " + target);
         ok = false;
     } else if (S_ISDIR(info.st_mode)) {
@@ -119,21 +190,34 @@ bool WalkEntry(Walk& walk, int folder, const char* name, unsigned char type, con
             ok = false;
             return true;
         }
-        const int inner = openat(folder, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (inner < 0) {
-            Refuse(path, std::strerror(errno));
+        // A folder that was no link when listed is entered only as a folder.
+        const int inner = isLink ? OpenBeneath(walk.tree.root, source)
+                                 : openat(at.folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat entered;
+        if (inner < 0 || fstat(inner, &entered) != 0 || entered.st_ino != info.st_ino ||
+            entered.st_dev != info.st_dev) {
+            Refuse(path, inner < 0 ? std::strerror(errno) : "changed while the release was scanned");
+            if (inner >= 0)
+                close(inner);
             ok = false;
             return true;
         }
         walk.chain.push_back(id);
-        const bool goOn = WalkFolder(walk, inner, path, ok);
+        const Place inside = {inner, path, source, info.st_dev,
+                              info.st_dev == at.device ? at.trusted : TrustedFileSystem(walk, inner)};
+        const bool goOn = WalkFolder(walk, inside, ok);
         walk.chain.pop_back();
         return goOn;
     } else if (S_ISREG(info.st_mode)) {
         ReleaseFile file;
         file.path = path;
+        file.source = source;
         file.stamp = StampOf(info);
-        walk.files.push_back(file);
+        // A file on another device than its folder is on another file
+        // system, of a kind not looked at: its stamp is not trusted.
+        file.trustedStamp = at.trusted && info.st_dev == at.device;
+        file.hardLinked = info.st_nlink > 1;
+        walk.tree.files.push_back(file);
         return WithinManifestLimit(walk, path, file.stamp.size);
     } else {
         Refuse(path, "is not a regular file");
@@ -142,13 +226,13 @@ bool WalkEntry(Walk& walk, int folder, const char* name, unsigned char type, con
     return true;
 }
 
-// Takes folder (an open descriptor) and closes it.
-bool WalkFolder(Walk& walk, int folder, const std::string& prefix, bool& ok)
+// Takes at.folder (an open descriptor) and closes it.
+bool WalkFolder(Walk& walk, const Place& at, bool& ok)
 {
-    DIR* listing = fdopendir(folder);
+    DIR* listing = fdopendir(at.folder);
     if (listing == nullptr) {
-        Refuse(prefix.empty() ? walk.top : prefix, std::strerror(errno));
-        close(folder);
+        Refuse(at.path.empty() ? walk.top : at.path, std::strerror(errno));
+        close(at.folder);
         ok = false;
         return true;
     }
@@ -158,12 +242,11 @@ bool WalkFolder(Walk& walk, int folder, const std::string& prefix, bool& ok)
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
             continue;
-        const std::string path = prefix.empty() ? name : prefix + "/" + name;
-        if (!prefix.empty() || !IsLeftOut(path))
-            goOn = WalkEntry(walk, folder, entry->d_name, entry->d_type, path, ok);
+        if (!at.path.empty() || !IsLeftOut(name))
+            goOn = WalkEntry(walk, at, entry->d_name, entry->d_type, ok);
     }
     if (goOn && errno != 0) {
-        Refuse(prefix.empty() ? walk.top : prefix, std::strerror(errno));
+        Refuse(at.path.empty() ? walk.top : at.path, std::strerror(errno));
         ok = false;
     }
     closedir(listing);
@@ -172,27 +255,52 @@ bool WalkFolder(Walk& walk, int folder, const std::string& prefix, bool& ok)
 
 }  // namespace
 
-bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files)
+int OpenBeneath(int root, const std::string& path)
+{
+    int folder = root;
+    std::string::size_type start = 0;
+    for (std::string::size_type slash; (slash = path.find('/', start)) != std::string::npos;
+         start = slash + 1) {
+        const int inner = openat(folder, path.substr(start, slash - start).c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (folder != root)
+            close(folder);
+        if (inner < 0)
+            return -1;
+        folder = inner;
+    }
+    const int fd = openat(folder, path.empty() ? "." : path.c_str() + start,
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int reason = errno;
+    if (folder != root)
+        close(folder);
+    errno = reason;
+    return fd;
+}
+
+bool ScanRelease(const fs::path& root, ReleaseTree& tree)
 {
     struct stat info;
+    // Resolved once: everything after is found below this descriptor.
     char* real = realpath(root.c_str(), nullptr);
     const std::string rootReal = real != nullptr ? real : "";
     std::free(real);
-    const int top = rootReal.empty() ? -1 : open(rootReal.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (top < 0 || fstat(top, &info) != 0) {
+    tree.root = rootReal.empty() ? -1 : open(rootReal.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tree.root < 0 || fstat(tree.root, &info) != 0) {
         Refuse(root.string(), "not a folder");
-        if (top >= 0)
-            close(top);
         return false;
     }
     Walk walk = {root.string(),
                  rootReal == "/" ? rootReal : rootReal + "/",
                  {std::make_pair(info.st_dev, info.st_ino)},
                  0,
-                 files};
+                 tree};
     bool ok = true;
-    if (!WalkFolder(walk, top, "", ok))
+    const int top = dup(tree.root);
+    const Place at = {top, "", "", info.st_dev, top >= 0 && TrustedFileSystem(walk, top)};
+    if (top < 0 || !WalkFolder(walk, at, ok))
         return false;
+    std::vector<ReleaseFile>& files = tree.files;
     std::sort(files.begin(), files.end(),
               [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
     // Names are checked once the walk is through: a release far too large is
@@ -207,7 +315,7 @@ bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files)
         paths.push_back(f.path);
     }
     for (const auto& pair : CaseCollisions(paths)) {
-        Refuse(pair.second, "differs from " + pair.first + " only by case; Windows keeps one");
+        Refuse(pair.second, "differs from " + Shown(pair.first) + " only by case; Windows keeps one");
         ok = false;
     }
     if (ok && files.empty()) {

@@ -8,7 +8,6 @@
 #include "release_store.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,11 +22,12 @@
 
 #include "manifest.h"
 #include "manifest_line.h"
-#include "masked_url.h"
+#include "shown_text.h"
 #include "purge_list.h"
 #include "release_build.h"
 #include "release_index.h"
 #include "server_check.h"
+#include "server_lock.h"
 #include "whole_file.h"
 
 namespace fs = std::filesystem;
@@ -42,7 +42,7 @@ const char DiscardPrefix[] = ".discard-";
 
 int Fail(const fs::path& where, const std::string& why)
 {
-    std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(where.string()).c_str(), why.c_str());
+    std::fprintf(stderr, "korvanth-publish: %s: %s\n", Shown(where.string()).c_str(), why.c_str());
     return 2;
 }
 
@@ -108,28 +108,6 @@ std::vector<unsigned long> Superseded(std::vector<unsigned long> ids, bool hasLi
     return doomed;
 }
 
-// Held until the process ends, however it ends: the kernel drops the lock of
-// a killed publish, so a leftover lock file never blocks the next one. A
-// second publish refuses rather than waits: started later, it would go live
-// before or after the first by chance.
-bool LockServer(const fs::path& server)
-{
-    const fs::path path = server / ".publish.lock";
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        Fail(path, std::strerror(errno));
-        return false;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return true;
-    Fail(server, errno == EWOULDBLOCK
-                     ? "another publish or rollback is running into this folder; nothing was "
-                       "changed, run this again once it has ended"
-                     : std::strerror(errno));
-    close(fd);
-    return false;
-}
-
 // What an interrupted publish or rollback left; only ever names that are
 // not served, so removing them changes nothing for players.
 void ClearLeftovers(const fs::path& server)
@@ -178,10 +156,11 @@ int SwitchTo(const fs::path& server, unsigned long id)
         fs::rename(server / NextLink, server / CurrentLink, error);
     if (error)
         return Fail(server / CurrentLink, error.message());
-    if (!SyncFolder(server))
-        return Fail(server,
-                    "release " + ReleaseName(id) +
-                        " is live, but the switch may not survive a power cut: " + std::strerror(errno));
+    if (!SyncFolder(server)) {
+        Fail(server, "release " + ReleaseName(id) +
+                         " is live, but the switch may not survive a power cut: " + std::strerror(errno));
+        return LiveButFailed;
+    }
     return 0;
 }
 
@@ -237,6 +216,20 @@ bool MakeFolder(const fs::path& folder)
     return true;
 }
 
+// SERVER_DIR/releases, made when missing; a link under that name is not
+// followed: everything a publish writes goes below it.
+bool MakeReleasesFolder(const fs::path& server)
+{
+    struct stat info;
+    const fs::path releases = server / ReleasesFolder;
+    if (lstat(releases.c_str(), &info) != 0)
+        return MakeFolder(releases);
+    if (S_ISDIR(info.st_mode))
+        return true;
+    Fail(releases, S_ISLNK(info.st_mode) ? "is a symbolic link: not followed; remove it" : "is not a folder");
+    return false;
+}
+
 bool PrepareServer(const fs::path& server)
 {
     if (HasOldLayout(server)) {
@@ -245,24 +238,42 @@ bool PrepareServer(const fs::path& server)
              "new folder and serve its \"current\" folder instead (see docs/hosting.md)");
         return false;
     }
-    if (!MakeFolder(server / ReleasesFolder) || !LockServer(server))
+    if (!MakeReleasesFolder(server) || LockServerFolder(server) != 0)
         return false;
     // Made by the operator, it may keep the web server out: players would
     // get 403 for every file. Said, not changed: the folder is theirs.
     const std::string closed = ModeProblem(server, false);
     if (!closed.empty())
-        std::fprintf(stderr, "korvanth-publish: warning: %s: %s\n", MaskCredentials(server.string()).c_str(),
+        std::fprintf(stderr, "korvanth-publish: warning: %s: %s\n", Shown(server.string()).c_str(),
                      closed.c_str());
     ClearLeftovers(server);
     return true;
 }
 
-// After a switch: what a cache in front must forget. The release is live
-// either way; a list that cannot be written is an error all the same, since
-// without it the operator cannot purge.
-int ReportChanges(const std::string& purgeList, const std::string& before, const std::string& after)
+// The server folder server lies in, when it lies in one: its releases/ or
+// current, say. Empty when it lies in none.
+fs::path EnclosingServer(const fs::path& server)
 {
-    return purgeList.empty() || WritePurgeList(purgeList, PurgeList(before, after)) ? 0 : 2;
+    std::error_code error;
+    const fs::path real = fs::weakly_canonical(server, error);
+    for (fs::path at = real.parent_path(); !error && !at.empty() && at != at.root_path();
+         at = at.parent_path()) {
+        struct stat link;
+        if (lstat((at / CurrentLink).c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+            fs::is_directory(at / ReleasesFolder, error))
+            return at;
+    }
+    return fs::path();
+}
+
+// What to write into the purge list, or why it could not be.
+int ReportChanges(WholeFile& list, const std::string& before, const std::string& after, unsigned long live)
+{
+    if (FinishPurgeList(list, PurgeList(before, after)))
+        return 0;
+    std::fprintf(stderr, "korvanth-publish: release %s is live, but the purge list %s was not written: %s\n",
+                 ReleaseName(live).c_str(), Shown(list.path).c_str(), std::strerror(errno));
+    return LiveButFailed;
 }
 
 // The index of the release now live in folder, written last: every link
@@ -309,7 +320,7 @@ struct Live {
     unsigned long id = 0;
     fs::path folder;  // empty when there is no live release
     std::string manifest;
-    ReleaseIndex index;
+    LiveCopies copies;
 };
 
 Live ReadLive(const fs::path& server)
@@ -319,39 +330,83 @@ Live ReadLive(const fs::path& server)
     if (live.exists) {
         live.folder = ReleaseFolder(server, live.id);
         live.manifest = ManifestOf(server, live.id);
-        live.index = LoadIndex(server);
+        live.copies.files = live.folder / "files";
+        live.copies.index = LoadIndex(server);
+        for (const ManifestEntry& e : ParseManifest(live.manifest))
+            live.copies.listed[e.path] = e;
     }
     return live;
 }
 
-std::size_t KnownUnchanged(std::vector<ReleaseFile>& files, const Live& live, const PublishOptions& options)
+// The files known unchanged without reading them, and what the operator
+// should know of the stamps that could not be trusted.
+std::size_t KnownUnchanged(ReleaseTree& tree, const fs::path& release, const Live& live,
+                           const PublishOptions& options)
 {
-    return options.rehash || !live.exists ? 0 : MarkUnchanged(files, live.folder / "files", live.index);
+    if (options.rehash || !live.exists)
+        return 0;
+    if (!tree.untrustedFileSystem.empty() && !options.trustStat && !live.copies.index.entries.empty())
+        std::fprintf(stderr,
+                     "korvanth-publish: note: %s lies on %s, whose change times cannot be trusted: its files "
+                     "are read again (--trust-stat takes their stamps, at a risk: see --help)\n",
+                     Shown(release.string()).c_str(), tree.untrustedFileSystem.c_str());
+    return MarkUnchanged(tree.files, live.copies, options.trustStat);
 }
 
-int DryRun(std::vector<ReleaseFile>& files, const fs::path& server, const PublishOptions& options)
+// What no publish may go on with: release files that are the live copies
+// themselves, and (said, not refused) files nobody may read in the release.
+bool Vetted(const ReleaseTree& tree, const Live& live)
+{
+    for (const ReleaseFile& f : tree.files) {
+        if ((f.stamp.mode & 0444) == 0)
+            std::fprintf(
+                stderr,
+                "korvanth-publish: warning: %s: readable by nobody in the release (mode %04o); it is "
+                "published readable by all, as every file is\n",
+                Shown(f.path).c_str(), static_cast<unsigned>(f.stamp.mode & 07777));
+    }
+    const std::vector<std::string> shared = SharedWithLive(tree.files, live.copies);
+    for (const std::string& path : shared)
+        std::fprintf(stderr,
+                     "korvanth-publish: %s: is the live release's own copy under another name (a release "
+                     "folder made with cp -al?): an edit to it would change what players get; make the "
+                     "release folder with cp -a\n",
+                     Shown(path).c_str());
+    return shared.empty();
+}
+
+int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, const PublishOptions& options)
 {
     const Live live = ReadLive(server);
-    const std::size_t unchanged = KnownUnchanged(files, live, options);
+    const std::size_t known = KnownUnchanged(tree, release, live, options);
+    // The other files are read, as the publish would read them, to say
+    // which of them it would link rather than copy.
+    BuildCounts counts;
+    const int code = BuildFiles(tree, fs::path(), live.copies, options.quiet, counts);
+    if (code != 0)
+        return code;
     std::uint64_t bytes = 0;
-    for (const ReleaseFile& f : files) {
-        std::printf("%s %s\n", f.unchanged ? "link" : "copy", f.path.c_str());
-        bytes += f.unchanged ? 0 : f.stamp.size;
+    std::size_t unchanged = 0;
+    for (const ReleaseFile& f : tree.files) {
+        std::printf("%s %s\n", f.unchanged ? "link" : "copy", Shown(f.path).c_str());
+        bytes += f.unchanged ? 0 : f.size;
+        unchanged += f.unchanged ? 1 : 0;
     }
-    const std::vector<std::string> dropped = Dropped(live.manifest, files);
+    const std::vector<std::string> dropped = Dropped(live.manifest, tree.files);
     for (const std::string& path : dropped)
-        std::printf("remove %s\n", path.c_str());
+        std::printf("remove %s\n", Shown(path).c_str());
     std::vector<unsigned long> doomed;
-    if (live.exists && NothingChanged(files, unchanged, live.manifest))
+    if (live.exists && unchanged == tree.files.size() && ManifestText(tree.files) == live.manifest)
         std::printf("nothing changed: release %s would stay live\n", ReleaseName(live.id).c_str());
     else
         doomed = Superseded(ReleaseIds(server), live.exists, live.id, options.keep);
     for (unsigned long id : doomed)
         std::printf("remove release %s\n", ReleaseName(id).c_str());
-    std::printf("dry run: %zu to copy (%llu bytes), %zu to link, %zu to remove, %zu earlier releases to "
-                "remove; nothing was written\n",
-                files.size() - unchanged, static_cast<unsigned long long>(bytes), unchanged, dropped.size(),
-                doomed.size());
+    std::printf(
+        "dry run: %zu to copy (%llu bytes), %zu to link (%zu of them read to know it), %zu to remove, "
+        "%zu earlier releases to remove; nothing was written\n",
+        tree.files.size() - unchanged, static_cast<unsigned long long>(bytes), unchanged, unchanged - known,
+        dropped.size(), doomed.size());
     return 0;
 }
 
@@ -370,16 +425,15 @@ int GoLive(const fs::path& server, const fs::path& incoming, unsigned long id, c
     }
     if (code == 0)
         code = SwitchTo(server, id);
-    if (code != 0)
+    if (code == 2)
         return code;
     for (unsigned long old : doomed)
         Discard(server, old);
-    return 0;
+    return code;
 }
 
-}  // namespace
-
-int PublishRelease(const fs::path& release, const fs::path& server, const PublishOptions& options)
+// The publish proper, once the purge list's file is made; the exit code.
+int Publish(const fs::path& release, const fs::path& server, const PublishOptions& options, WholeFile& list)
 {
     // Locked before anything is read, so that of two publishes the first
     // started goes live; a server folder still to be made is made only for
@@ -390,30 +444,42 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
         return 2;
     // Taken before the scan: it dates every stamp the scan finds.
     const std::int64_t scanStarted = FileClockSeconds();
-    std::vector<ReleaseFile> files;
-    if (!ScanRelease(release, files))
+    ReleaseTree tree;
+    const bool scanned = ScanRelease(release, tree);
+    struct Closer {
+        int fd;
+        ~Closer()
+        {
+            if (fd >= 0)
+                close(fd);
+        }
+    } closer{tree.root};
+    if (!scanned)
         return 1;
+    std::vector<ReleaseFile>& files = tree.files;
     if (options.dryRun)
-        return DryRun(files, server, options);
+        return DryRun(tree, release, server, options);
     if (!existed && !PrepareServer(server))
         return 2;
     const Live live = ReadLive(server);
+    if (!Vetted(tree, live))
+        return 1;
     const std::vector<unsigned long> ids = ReleaseIds(server);
     // Numbers only go up, so a release number names one release for good.
     const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
     const fs::path incoming = server / ReleasesFolder / (IncomingPrefix + ReleaseName(id));
-    if (live.exists && NothingChanged(files, KnownUnchanged(files, live, options), live.manifest)) {
+    const std::size_t known = KnownUnchanged(tree, release, live, options);
+    if (live.exists && NothingChanged(files, known, live.manifest)) {
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, 0 read\n",
                         ReleaseName(live.id).c_str(), files.size());
-        return ReportChanges(options.purgeList, live.manifest, live.manifest);
+        return ReportChanges(list, live.manifest, live.manifest, live.id);
     }
 
     BuildCounts counts;
-    if (!MakeFolder(incoming))
-        return 2;
-    int code = BuildFiles(files, release, incoming, live.exists ? live.folder / "files" : fs::path(),
-                          live.index, options.quiet, counts);
+    if (mkdir(incoming.c_str(), 0755) != 0 || chmod(incoming.c_str(), 0755) != 0)
+        return Fail(incoming, std::strerror(errno));
+    int code = BuildFiles(tree, incoming, live.copies, options.quiet, counts);
     const std::string after = ManifestText(files);
     if (code == 0 && after.size() > MaxManifestBytes) {
         std::fprintf(stderr,
@@ -422,18 +488,19 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
                      static_cast<unsigned long long>(MaxManifestBytes >> 20));
         code = 1;
     }
-    // Files touched without a change: the same release, now known again.
+    // Files touched without a change, or an index lost: the same release,
+    // now known again.
     if (code == 0 && live.exists && counts.copied == 0 && after == live.manifest) {
         fs::remove_all(incoming, error);
         RecordIndex(server, live.folder, files, scanStarted);
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, %zu read\n",
                         ReleaseName(live.id).c_str(), files.size(), counts.read);
-        return ReportChanges(options.purgeList, live.manifest, after);
+        return ReportChanges(list, live.manifest, after, live.id);
     }
     if (code == 0)
         code = GoLive(server, incoming, id, after, Superseded(ids, live.exists, live.id, options.keep));
-    if (code != 0) {
+    if (code != 0 && code != LiveButFailed) {
         fs::remove_all(incoming, error);
         return code;
     }
@@ -446,7 +513,32 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
                     files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(),
                     counts.copied, files.size() - counts.copied, counts.read);
     }
-    return ReportChanges(options.purgeList, live.manifest, after);
+    const int reported = ReportChanges(list, live.manifest, after, id);
+    return code != 0 ? code : reported;
+}
+
+// Refusals of the server folder itself, before anything is made.
+int RefusedServer(const fs::path& server)
+{
+    const fs::path enclosing = EnclosingServer(server);
+    if (enclosing.empty())
+        return 0;
+    Fail(server, "lies inside the server folder " + Shown(enclosing.string()) +
+                     " (its releases are made and switched by the tool): name " + Shown(enclosing.string()) +
+                     " itself");
+    return 2;
+}
+
+}  // namespace
+
+int PublishRelease(const fs::path& release, const fs::path& server, const PublishOptions& options)
+{
+    WholeFile list;
+    if (RefusedServer(server) != 0 || (!options.dryRun && !BeginPurgeList(options.purgeList, list)))
+        return 2;
+    const int code = Publish(release, server, options, list);
+    AbandonWholeFile(list);
+    return code;
 }
 
 int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
@@ -456,25 +548,33 @@ int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
         Fail(server, "holds no release to roll back to");
         return 1;
     }
-    if (!PrepareServer(server))
+    WholeFile list;
+    if (RefusedServer(server) != 0 || !BeginPurgeList(purgeList, list) || !PrepareServer(server)) {
+        AbandonWholeFile(list);
         return 2;
-    unsigned long live = 0;
-    if (!LiveRelease(server, live))
-        return Fail(server / CurrentLink, "names no release");
-    const std::vector<unsigned long> ids = ReleaseIds(server);
-    const auto earlier = std::lower_bound(ids.begin(), ids.end(), live);
-    if (earlier == ids.begin()) {
-        Fail(server, "no release before " + ReleaseName(live) + " to roll back to");
-        return 1;
     }
-    const unsigned long previous = *(earlier - 1);
-    const int code = SwitchTo(server, previous);
-    if (code != 0)
-        return code;
-    if (!quiet)
-        std::printf("rolled back: release %s is live again, in place of %s\n", ReleaseName(previous).c_str(),
-                    ReleaseName(live).c_str());
-    return ReportChanges(purgeList, ManifestOf(server, live), ManifestOf(server, previous));
+    unsigned long live = 0;
+    const std::vector<unsigned long> ids = ReleaseIds(server);
+    int code = 0;
+    if (!LiveRelease(server, live)) {
+        code = Fail(server / CurrentLink, "names no release");
+    } else if (std::lower_bound(ids.begin(), ids.end(), live) == ids.begin()) {
+        Fail(server, "no release before " + ReleaseName(live) + " to roll back to");
+        code = 1;
+    } else {
+        const unsigned long previous = *(std::lower_bound(ids.begin(), ids.end(), live) - 1);
+        code = SwitchTo(server, previous);
+        if (code != 2) {
+            if (!quiet)
+                std::printf("rolled back: release %s is live again, in place of %s\n",
+                            ReleaseName(previous).c_str(), ReleaseName(live).c_str());
+            const int reported = ReportChanges(list, ManifestOf(server, live), ManifestOf(server, previous),
+                                               previous);
+            code = code != 0 ? code : reported;
+        }
+    }
+    AbandonWholeFile(list);
+    return code;
 }
 
 int ListReleases(const fs::path& server)

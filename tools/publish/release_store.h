@@ -4,7 +4,7 @@
 //   SERVER_DIR/current -> releases/000007    served at the updater's base URL
 //   SERVER_DIR/releases/000007/manifest.txt, files/...
 //   SERVER_DIR/releases/000006/...           earlier releases, for a rollback
-//   SERVER_DIR/.publish.lock                 one publish or rollback at a time
+//   SERVER_DIR/.publish.lock                 one writer at a time (server_lock.h)
 //   SERVER_DIR/.publish-index                what the last publish read (release_index.h)
 #pragma once
 
@@ -16,26 +16,37 @@
 // How many releases before the live one are kept for a rollback.
 const std::size_t DefaultKeptReleases = 3;
 
+// The exit code of a run that made its release live, or found it live,
+// but then failed at something else (the purge list, a sync): a retry must
+// not publish or roll back again.
+const int LiveButFailed = 3;
+
 struct PublishOptions {
     std::size_t keep = DefaultKeptReleases;
     std::string purgeList;  // written after a switch when not empty (see purge_list.h)
     bool quiet = false;
-    bool dryRun = false;  // say what would be done; write nothing at all
-    bool rehash = false;  // read every file, as if none were known unchanged
+    bool dryRun = false;     // say what would be done; write nothing at all
+    bool rehash = false;     // read every file, as if none were known unchanged
+    bool trustStat = false;  // trust the stamps of files on network and FUSE file systems too
 };
 
 // Makes the release folder the live release of server. Players keep getting
 // the old release, whole, until the new one is complete and on disk; a
 // publish killed at any point leaves the old one live, and the next run
-// clears what it left. Refuses to start while another publish or rollback
-// runs on server. Returns the exit code: 0; 1 when the release is refused
-// (see ScanRelease; also when the manifest grew past the updater's limit
-// while copying); 2 on an I/O error or when another publish runs.
+// clears what it left. Everything that can fail before the switch (the
+// purge list's file included) is tried before it. Refuses to start while
+// another publish, rollback or mirror writes into server, and refuses a
+// server folder that is a mirror's or lies inside another server folder.
+// Returns the exit code: 0 when the release is live; 1 when the release is
+// refused (see ScanRelease and BuildFiles; also when the manifest grew past
+// the updater's limit while copying); 2 on an I/O error or a refused server
+// folder, nothing changed; LiveButFailed.
 int PublishRelease(const std::filesystem::path& release, const std::filesystem::path& server,
                    const PublishOptions& options);
 
 // Makes the release before the live one live again, with a purge list as
-// above. Exit code: 0, 1 when there is none, 2 on an I/O error.
+// above. Exit code: 0, 1 when there is none, 2 on an I/O error (nothing
+// changed), LiveButFailed.
 int RollBack(const std::filesystem::path& server, const std::string& purgeList, bool quiet);
 
 // Prints the releases of server on standard output: number, date, files,

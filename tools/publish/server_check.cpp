@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "file_md5.h"
-#include "masked_url.h"
+#include "shown_text.h"
 #include "release_store.h"
 #include "whole_file.h"
 
@@ -98,7 +98,7 @@ std::string TimeLimitRanOut(std::size_t done, std::size_t total)
 void Report(Findings& findings, const std::string& what, const std::string& problem)
 {
     if (++findings.count <= MaxListedProblems)
-        std::fprintf(stderr, "korvanth-publish: %s: %s\n", MaskCredentials(what).c_str(), problem.c_str());
+        std::fprintf(stderr, "korvanth-publish: %s: %s\n", Shown(what).c_str(), problem.c_str());
 }
 
 int Conclude(const Findings& findings)
@@ -157,7 +157,7 @@ int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet)
     if (error || !ReadWholeFile(live / "manifest.txt", text, MaxManifestBytes)) {
         const int reason = error ? error.value() : errno;
         std::fprintf(stderr, "korvanth-publish: %s: %s\n",
-                     MaskCredentials((LiveFolder(server) / "manifest.txt").string()).c_str(),
+                     Shown((LiveFolder(server) / "manifest.txt").string()).c_str(),
                      WhyUnread(reason, "no manifest.txt: no release is live here").c_str());
         return 1;
     }

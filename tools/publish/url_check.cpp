@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "file_md5.h"
-#include "masked_url.h"
+#include "shown_text.h"
 #include "purge_list.h"
 #include "server_check.h"
 
@@ -142,8 +142,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
     if (problem.empty() && text.empty())
         problem = "empty: players get \"No pude contactar el servidor de parches\"";
     if (!problem.empty()) {
-        std::fprintf(stderr, "korvanth-publish: %smanifest.txt: %s\n", MaskCredentials(base).c_str(),
-                     problem.c_str());
+        std::fprintf(stderr, "korvanth-publish: %smanifest.txt: %s\n", Shown(base).c_str(), problem.c_str());
         return 1;
     }
     Findings findings;
@@ -208,7 +207,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
         return Conclude(findings);
     if (!quiet)
         std::printf("ok: %zu files (%llu bytes) served by %s\n", entries.size(),
-                    static_cast<unsigned long long>(bytes), MaskCredentials(base).c_str());
+                    static_cast<unsigned long long>(bytes), Shown(base).c_str());
     return 0;
 }
 

@@ -1,5 +1,5 @@
-// Small files through stdio; the mode is set on the open file, where the
-// umask cannot take anything away.
+// Small files read and written through plain descriptors; the mode is set
+// on the open file, where the umask cannot take anything away.
 #include "whole_file.h"
 
 #include <fcntl.h>
@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
+#include <vector>
 
-int OpenRegularFile(const std::filesystem::path& path)
+int OpenRegularFile(const std::filesystem::path& path, int flags)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags);
     if (fd < 0)
         return -1;
     struct stat info;
@@ -25,9 +26,9 @@ int OpenRegularFile(const std::filesystem::path& path)
     return -1;
 }
 
-bool ReadWholeFile(const std::filesystem::path& path, std::string& text, std::uint64_t limit)
+bool ReadWholeFile(const std::filesystem::path& path, std::string& text, std::uint64_t limit, int flags)
 {
-    const int fd = OpenRegularFile(path);
+    const int fd = OpenRegularFile(path, flags);
     if (fd < 0)
         return false;
     char chunk[65536];
@@ -48,16 +49,80 @@ bool ReadWholeFile(const std::filesystem::path& path, std::string& text, std::ui
     return got == 0;
 }
 
-bool WriteWholeFile(const std::filesystem::path& path, const std::string& text, unsigned mode)
+bool BeginWholeFile(const std::string& path, unsigned mode, WholeFile& file)
 {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
+    struct stat info;
+    if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
+        errno = EINVAL;
         return false;
-    bool ok = fchmod(fileno(file), mode) == 0 &&
-              std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    const int reason = errno;
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok && errno == 0)
+    }
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // Hidden, and named after the file, so that what a killed run leaves is
+    // known for what it is.
+    std::vector<char> temporary(folder.begin(), folder.end());
+    const std::string tail = "." + name + ".XXXXXX";
+    temporary.insert(temporary.end(), tail.begin(), tail.end());
+    temporary.push_back('\0');
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (fchmod(fd, mode) != 0) {
+        const int reason = errno;
+        close(fd);
+        unlink(temporary.data());
         errno = reason;
-    return ok;
+        return false;
+    }
+    file.path = path;
+    file.temporary = temporary.data();
+    file.fd = fd;
+    return true;
+}
+
+bool CommitWholeFile(WholeFile& file, const std::string& text)
+{
+    const char* data = text.data();
+    std::size_t left = text.size();
+    int reason = 0;
+    while (reason == 0 && left > 0) {
+        const ssize_t written = write(file.fd, data, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            reason = written < 0 ? errno : EIO;
+        } else {
+            data += written;
+            left -= static_cast<std::size_t>(written);
+        }
+    }
+    if (close(file.fd) != 0 && reason == 0)
+        reason = errno;
+    file.fd = -1;
+    if (reason == 0 && rename(file.temporary.c_str(), file.path.c_str()) != 0)
+        reason = errno;
+    if (reason == 0) {
+        file.temporary.clear();
+        return true;
+    }
+    AbandonWholeFile(file);
+    errno = reason;
+    return false;
+}
+
+void AbandonWholeFile(WholeFile& file)
+{
+    if (file.fd >= 0)
+        close(file.fd);
+    file.fd = -1;
+    if (!file.temporary.empty())
+        unlink(file.temporary.c_str());
+    file.temporary.clear();
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& text, unsigned mode)
+{
+    WholeFile file;
+    return BeginWholeFile(path, mode, file) && CommitWholeFile(file, text);
 }

@@ -1,7 +1,10 @@
-// Masking the user part of URLs in anything the tool prints.
-#include "masked_url.h"
+// Masking the user part of URLs, and escaping control characters, in
+// anything the tool prints.
+#include "shown_text.h"
 
-std::string MaskCredentials(const std::string& text)
+namespace {
+
+std::string Masked(const std::string& text)
 {
     std::string out;
     std::string::size_type pos = 0;
@@ -28,4 +31,22 @@ std::string MaskCredentials(const std::string& text)
         pos = start + authority.size();
     }
     return out + text.substr(pos);
+}
+
+}  // namespace
+
+std::string Shown(const std::string& text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : Masked(text)) {
+        if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
