@@ -5,6 +5,8 @@
 # arguments go to every configure, e.g. -DKORVANTH_DEFAULT_BASE_URL=...
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+# Relative paths in the options (release keys) are the caller's.
+export KORVANTH_INVOKED_FROM=${KORVANTH_INVOKED_FROM:-$PWD}
 cd "$repo"
 jobs=$(nproc)
 

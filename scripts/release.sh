@@ -16,6 +16,8 @@
 # it and moved into place only when whole.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
+# Relative paths in the options (release keys) are the caller's.
+export KORVANTH_INVOKED_FROM=${KORVANTH_INVOKED_FROM:-$PWD}
 cd "$repo"
 scripts/setup.sh --release
 

@@ -16,16 +16,21 @@ namespace {
 const char TempSuffix[] = ".kvdl";
 
 // True when the verified copy now stands at target; temp is where it is
-// downloaded and checked first.
+// downloaded and checked first. signedSha256 is null, or the SHA-256 the
+// file's bytes must have, as well as their MD5.
 bool UpdateOneFile(const std::string& baseUrl, const ManifestEntry& entry, const std::string& target,
-                   const std::string& temp)
+                   const std::string& temp, const std::string* signedSha256)
 {
     CreateParentDirs(target);
-    if (!HttpDownload(baseUrl, "files/" + entry.path, temp, NULL, entry.size))
+    SignedBody signedBody;
+    signedBody.maxSize = entry.size;
+    if (!HttpDownload(baseUrl, "files/" + entry.path, temp, NULL, entry.size,
+                      signedSha256 != NULL ? &signedBody : NULL))
         return false;
 
     std::string digest;
-    if (!Md5File(temp, digest) || !DigestEquals(digest, entry.md5)) {
+    if (!Md5File(temp, digest) || !DigestEquals(digest, entry.md5) ||
+        (signedSha256 != NULL && !DigestEquals(signedBody.sha256, *signedSha256))) {
         std::printf("    [!] Hash incorrecto, descarga corrupta.\n");
         return false;
     }
@@ -40,7 +45,8 @@ bool UpdateOneFile(const std::string& baseUrl, const ManifestEntry& entry, const
 
 }  // namespace
 
-int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEntry>& pending)
+int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEntry>& pending,
+                       const std::map<std::string, std::string>* signedDigests)
 {
     int failures = 0;
     const int count = static_cast<int>(pending.size());
@@ -49,7 +55,15 @@ int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEnt
         std::printf(" [%d/%d] %s\n", i + 1, count, entry.path.c_str());
         const std::string target = ToLocalPath(entry.path);
         const std::string temp = target + TempSuffix;
-        if (!UpdateOneFile(baseUrl, entry, target, temp)) {
+        const std::string* signedSha256 = NULL;
+        if (signedDigests != NULL) {
+            // A signed manifest gives every entry one; an entry without one
+            // fails, it never goes unchecked: no digest text reads "none".
+            static const std::string none = "none";
+            const auto found = signedDigests->find(entry.path);
+            signedSha256 = found != signedDigests->end() ? &found->second : &none;
+        }
+        if (!UpdateOneFile(baseUrl, entry, target, temp, signedSha256)) {
             DeleteFileA(temp.c_str());
             ++failures;
         }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@
 #include "http_download.h"
 #include "manifest.h"
 #include "path_rules.h"
+#include "release_keys.h"
+#include "sha256.h"
+#include "signed_manifest.h"
 #include "system_library.h"
 #include "verification.h"
 
@@ -112,7 +116,15 @@ void RunUpdate()
                       1500);
         return;
     }
-    const std::vector<ManifestEntry> entries = ParseManifest(manifestText);
+    // Built with keys, the updater takes only a release signed by one of
+    // them, whichever server or update.url served it.
+    std::vector<ManifestEntry> entries;
+    std::map<std::string, std::string> signedDigests;
+    if (ReleaseKeyCount == 0)
+        entries = ParseManifest(manifestText);
+    else
+        CheckSignedManifest(manifestText, ReleaseKeys, ReleaseKeyCount, VerifyWithCryptoApi, entries,
+                            signedDigests);
     if (entries.empty()) {
         EndAfterDelay(" [!] Manifest vacio o invalido. Inicio el juego...\n", 1500);
         return;
@@ -128,7 +140,7 @@ void RunUpdate()
     std::printf("\n Hay %d archivo(s) para actualizar (%llu KB):\n\n", static_cast<int>(pending.size()),
                 static_cast<unsigned long long>(SumPendingKb(pending)));
 
-    const int failures = UpdatePendingFiles(baseUrl, pending);
+    const int failures = UpdatePendingFiles(baseUrl, pending, ReleaseKeyCount == 0 ? NULL : &signedDigests);
     if (failures > 0) {
         std::printf("\n [!] %d archivo(s) NO se pudieron actualizar.\n", failures);
         std::printf("     Proba de nuevo en un rato. Inicio el juego igual...\n");

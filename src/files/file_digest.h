@@ -2,6 +2,7 @@
 // and the comparison of two digest texts.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // True with digest set on success; false with digest untouched when the file
@@ -12,6 +13,11 @@ bool Md5File(const std::string& path, std::string& digest);
 // system folder only. Without it every Md5File call loads and unloads that
 // DLL with its context, which dominates the check of many small files.
 void KeepDigestProviderLoaded();
+
+// Writes a digest's value into text as digest text: two lower-case hex
+// digits a byte. text's buffer is reused: no allocation for a digest after
+// the first.
+void DigestText(const unsigned char* value, std::size_t length, std::string& text);
 
 // Byte-for-byte: no case folding or trimming, so only a manifest digest in
 // the canonical form matches a computed one.

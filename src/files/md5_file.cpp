@@ -11,7 +11,6 @@ namespace {
 
 const DWORD ReadChunkSize = 0x10000;
 unsigned char readBuffer[ReadChunkSize];
-const char HexDigits[] = "0123456789abcdef";
 
 }  // namespace
 
@@ -33,7 +32,6 @@ bool Md5File(const std::string& path, std::string& digest)
     bool ok = false;
     BYTE value[16];
     DWORD valueLength = sizeof(value);
-    char text[32];
 
     if (!CryptAcquireContextA(&provider, NULL, NULL, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT))
         goto done;
@@ -54,13 +52,7 @@ bool Md5File(const std::string& path, std::string& digest)
     if (!CryptGetHashParam(hash, HP_HASHVAL, value, &valueLength, 0))
         goto done;
 
-    // By table, not printf: MinGW's printf costs more per file than anything
-    // else of ours when thousands of small files are checked.
-    for (int i = 0; i < 16; ++i) {
-        text[2 * i] = HexDigits[value[i] >> 4];
-        text[2 * i + 1] = HexDigits[value[i] & 0x0F];
-    }
-    digest.assign(text, 32);
+    DigestText(value, sizeof(value), digest);
     ok = true;
 
 done:

@@ -10,6 +10,7 @@
 #include <cwchar>
 
 #include "manifest.h"
+#include "sha256.h"
 #include "url_split.h"
 #include "winhttp_api.h"
 
@@ -48,7 +49,7 @@ bool QueryContentLength(const WinHttpApi& winHttp, HINTERNET request, std::uint6
 }  // namespace
 
 bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, const std::string& filePath,
-                  std::string* body, std::uint64_t expectedSize)
+                  std::string* body, std::uint64_t expectedSize, SignedBody* signedBody)
 {
     bool secure = false;
     std::wstring host;
@@ -63,6 +64,8 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
     HINTERNET connection = NULL;
     HINTERNET request = NULL;
     HANDLE file = INVALID_HANDLE_VALUE;
+    Sha256Hash sha256;
+    bool hashing = false;
     bool ok = false;
     bool hasDeclaredLength = false;
     std::uint64_t declaredLength = 0;
@@ -98,6 +101,10 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
                            NULL);
         if (file == INVALID_HANDLE_VALUE)
             goto done;
+        if (signedBody != NULL) {
+            signedBody->sha256.clear();
+            hashing = BeginSha256(sha256);
+        }
     } else {
         // WinHTTP ends a body quietly when the connection drops; in memory the
         // declared length is the only way to tell a manifest cut short.
@@ -127,6 +134,12 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
             break;
         received += got;
 
+        // A signed release says how long each file is: a server that goes on
+        // past it is not read to the end of the disk.
+        if (hashing && (received > signedBody->maxSize || !AddToSha256(sha256, transferBuffer, got))) {
+            hashing = false;
+            break;
+        }
         if (toFile) {
             DWORD written = 0;
             if (!WriteFile(file, transferBuffer, got, &written, NULL) || written != got) {
@@ -150,8 +163,11 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
     }
     if (ok && !toFile && hasDeclaredLength && received != declaredLength)
         ok = false;
+    if (ok && hashing)
+        FinishSha256(sha256, signedBody->sha256);
 
 done:
+    ReleaseSha256(sha256);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     if (request != NULL)

@@ -2,6 +2,7 @@
 // or streamed into a file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -10,5 +11,15 @@
 // with a progress line when expectedSize is not 0. True when the status was
 // 200 and the body was received (and written) to its end; in a file, a read
 // that fails also ends the body, and the caller's digest check judges it.
+//
+// signedBody (an updater built with keys, in file mode): the body is read no
+// further once it passes signedBody->maxSize bytes, and its SHA-256 is taken
+// as it arrives into signedBody->sha256, left empty when the body passed its
+// size or the digest could not be made.
+struct SignedBody {
+    std::uint64_t maxSize = 0;
+    std::string sha256;
+};
+
 bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, const std::string& filePath,
-                  std::string* body, std::uint64_t expectedSize);
+                  std::string* body, std::uint64_t expectedSize, SignedBody* signedBody = NULL);

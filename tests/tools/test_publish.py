@@ -161,7 +161,8 @@ def test_republish_links_what_did_not_change_and_rolls_back(tmp_path):
     size = str(sum(p.stat().st_size for p in release.rglob("*") if p.is_file()))  # Korvanth.exe: 2 bytes in each
     listed = [line.split() for line in publish("--list", server).stdout.splitlines()[1:]]
     assert [(row[0], row[3], row[4], row[5:]) for row in listed] == [
-        ("000004", "120", size, []), ("000005", "120", size, ["live"]), ("000006", "120", size, [])]
+        ("000004", "120", size, ["unsigned"]), ("000005", "120", size, ["unsigned", "live"]),
+        ("000006", "120", size, ["unsigned"])]
 
 
 def same_size_and_time(release, server):

@@ -33,9 +33,9 @@ bool WriteAll(int fd, const char* data, std::size_t length)
     return true;
 }
 
-// Hashes everything from in, and writes it to out unless out is -1; false
-// with errno set.
-bool Stream(int in, int out, EVP_MD_CTX* md5, std::uint64_t& total)
+// Hashes everything from in (sha256 may be null), and writes it to out
+// unless out is -1; false with errno set.
+bool Stream(int in, int out, EVP_MD_CTX* md5, EVP_MD_CTX* sha256, std::uint64_t& total)
 {
     // One per thread, kept: a fresh one for each file would be fresh pages to fault in.
     static thread_local std::vector<char> buffer(ChunkSize);
@@ -45,22 +45,35 @@ bool Stream(int in, int out, EVP_MD_CTX* md5, std::uint64_t& total)
             continue;
         if (got <= 0)
             return got == 0;
-        if (EVP_DigestUpdate(md5, buffer.data(), static_cast<std::size_t>(got)) != 1) {
+        const std::size_t length = static_cast<std::size_t>(got);
+        if (EVP_DigestUpdate(md5, buffer.data(), length) != 1 ||
+            (sha256 != nullptr && EVP_DigestUpdate(sha256, buffer.data(), length) != 1)) {
             errno = EIO;
             return false;
         }
-        if (out >= 0 && !WriteAll(out, buffer.data(), static_cast<std::size_t>(got)))
+        if (out >= 0 && !WriteAll(out, buffer.data(), length))
             return false;
-        total += static_cast<std::uint64_t>(got);
+        total += length;
     }
+}
+
+// A digest context begun, or null.
+EVP_MD_CTX* Begun(const EVP_MD* kind)
+{
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    if (context != nullptr && EVP_DigestInit_ex(context, kind, nullptr) == 1)
+        return context;
+    EVP_MD_CTX_free(context);
+    return nullptr;
 }
 
 }  // namespace
 
-bool CopyHashed(int in, const std::string& target, CopiedFile& copied, std::string& why)
+bool CopyHashed(int in, const std::string& target, bool withSha256, CopiedFile& copied, std::string& why)
 {
     int out = -1;
     EVP_MD_CTX* md5 = nullptr;
+    EVP_MD_CTX* sha256 = nullptr;
     bool ok = false;
     struct stat info;
     copied.size = 0;
@@ -83,22 +96,24 @@ bool CopyHashed(int in, const std::string& target, CopiedFile& copied, std::stri
             goto done;
         }
     }
-    md5 = EVP_MD_CTX_new();
-    if (md5 == nullptr || EVP_DigestInit_ex(md5, EVP_md5(), nullptr) != 1) {
+    md5 = Begun(EVP_md5());
+    sha256 = withSha256 ? Begun(EVP_sha256()) : nullptr;
+    if (md5 == nullptr || (withSha256 && sha256 == nullptr)) {
         why = "cannot make a digest";
         goto done;
     }
-    if (!Stream(in, out, md5, copied.size)) {
+    if (!Stream(in, out, md5, sha256, copied.size)) {
         why = std::string("cannot be copied: ") + std::strerror(errno);
         goto done;
     }
     ok = true;
 done:
-    if (ok && !FinishMd5(md5, copied.md5)) {
+    if (ok && (!FinishDigest(md5, copied.md5) || (withSha256 && !FinishDigest(sha256, copied.sha256)))) {
         why = "cannot make a digest";
         ok = false;
     }
     EVP_MD_CTX_free(md5);
+    EVP_MD_CTX_free(sha256);
     if (out >= 0 && close(out) != 0 && ok) {
         why = std::string("cannot be written: ") + std::strerror(errno);
         ok = false;

@@ -2,7 +2,6 @@
 // small texts are hashed where they are.
 #include "file_md5.h"
 
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,13 +10,16 @@
 
 #include "whole_file.h"
 
-bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size)
+bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size,
+               std::string* sha256)
 {
     const int fd = OpenRegularFile(path);
     if (fd < 0)
         return false;
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1;
+    EVP_MD_CTX* md5 = EVP_MD_CTX_new();
+    EVP_MD_CTX* sha = sha256 != nullptr ? EVP_MD_CTX_new() : nullptr;
+    bool ok = md5 != nullptr && EVP_DigestInit_ex(md5, EVP_md5(), nullptr) == 1 &&
+              (sha256 == nullptr || (sha != nullptr && EVP_DigestInit_ex(sha, EVP_sha256(), nullptr) == 1));
     std::vector<char> buffer(1 << 20);
     std::uint64_t total = 0;
     for (;;) {
@@ -28,12 +30,15 @@ bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint
             ok = ok && got == 0;
             break;
         }
-        ok = EVP_DigestUpdate(context, buffer.data(), static_cast<std::size_t>(got)) == 1;
-        total += static_cast<std::uint64_t>(got);
+        const std::size_t length = static_cast<std::size_t>(got);
+        ok = EVP_DigestUpdate(md5, buffer.data(), length) == 1 &&
+             (sha == nullptr || EVP_DigestUpdate(sha, buffer.data(), length) == 1);
+        total += length;
     }
     const int reason = errno;
-    ok = ok && FinishMd5(context, digest);
-    EVP_MD_CTX_free(context);
+    ok = ok && FinishDigest(md5, digest) && (sha == nullptr || FinishDigest(sha, *sha256));
+    EVP_MD_CTX_free(md5);
+    EVP_MD_CTX_free(sha);
     close(fd);
     errno = reason;
     if (ok)
@@ -45,20 +50,22 @@ bool Md5OfText(const std::string& text, std::string& digest)
 {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
     const bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1 &&
-                    EVP_DigestUpdate(context, text.data(), text.size()) == 1 && FinishMd5(context, digest);
+                    EVP_DigestUpdate(context, text.data(), text.size()) == 1 && FinishDigest(context, digest);
     EVP_MD_CTX_free(context);
     return ok;
 }
 
-bool FinishMd5(EVP_MD_CTX* context, std::string& digest)
+bool FinishDigest(EVP_MD_CTX* context, std::string& digest)
 {
     unsigned char value[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context, value, &length) != 1 || length != 16)
+    if (EVP_DigestFinal_ex(context, value, &length) != 1)
         return false;
-    char text[33];
-    for (unsigned int i = 0; i < 16; ++i)
-        std::snprintf(text + 2 * i, 3, "%02x", value[i]);
-    digest.assign(text, 32);
+    static const char hex[] = "0123456789abcdef";
+    digest.resize(2 * length);
+    for (unsigned int i = 0; i < length; ++i) {
+        digest[2 * i] = hex[value[i] >> 4];
+        digest[2 * i + 1] = hex[value[i] & 15];
+    }
     return true;
 }

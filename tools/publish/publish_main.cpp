@@ -3,6 +3,7 @@
 // and checks what a server folder or a live server really serves.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "shown_text.h"
 #include "purge_list.h"
+#include "release_signing.h"
 #include "release_store.h"
 #include "server_check.h"
 #include "whole_file.h"
@@ -23,9 +25,11 @@ namespace {
 
 const char Usage[] =
     "usage: korvanth-publish [--quiet] [--keep N] [--purge-list FILE] [--dry-run] [--rehash]\n"
-    "                        [--trust-stat] RELEASE_DIR SERVER_DIR\n"
+    "                        [--trust-stat] [--sign KEY | --sign-command CMD --release-key PUB...]\n"
+    "                        RELEASE_DIR SERVER_DIR\n"
     "       korvanth-publish --rollback [--quiet] [--purge-list FILE] SERVER_DIR\n"
-    "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--quiet] SERVER_DIR|URL\n"
+    "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--release-key PUB...] [--quiet]\n"
+    "                        SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
     "       korvanth-publish --list SERVER_DIR\n"
     "       korvanth-publish --help | --version\n"
@@ -47,6 +51,18 @@ const char Usage[] =
     "                (NFS, CIFS, sshfs, ...), where they are otherwise read again: such a file\n"
     "                system may keep no change time, and a change that puts back a file's size\n"
     "                and modification time (rsync -t, cp -p, tar, unzip) is then not published\n"
+    "  --sign KEY    sign the manifest with the private key KEY (PEM, RSA of 3072 bits or more;\n"
+    "                readable by its owner only, outside RELEASE_DIR and SERVER_DIR; an encrypted\n"
+    "                key's passphrase is asked on the terminal, or read from the environment's\n"
+    "                KORVANTH_SIGN_KEY_PASSPHRASE), for updaters built with its public key\n"
+    "  --sign-command CMD\n"
+    "                sign with a command instead (the key in a hardware token or a KMS): the\n"
+    "                bytes to sign on its standard input, the signature (RSA, SHA-256, PKCS#1\n"
+    "                v1.5) on its standard output, checked against a --release-key key\n"
+    "  --release-key PUB\n"
+    "                a public key (PEM) of the releases; may be given more than once. With\n"
+    "                --check: the manifest must be signed by one of them, and every file have\n"
+    "                its signed SHA-256 as well as its size and MD5\n"
     "  --rollback    make the release before the live one live again\n"
     "  --check       verify that every listed file is served with its size and digest: in\n"
     "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"
@@ -61,7 +77,7 @@ const char Usage[] =
     "                anything changes and replaced whole (a link there is replaced, not followed)\n"
     "  --diff        the same list between two manifest files (on standard output without\n"
     "                --purge-list), for mirrors and object stores\n"
-    "  --list        the releases in SERVER_DIR: number, date, files, bytes, the live one\n"
+    "  --list        the releases in SERVER_DIR: number, date, files, bytes, signing key, the live one\n"
     "  --quiet       no progress or summary\n"
     "  --help        this text\n"
     "  --version     the tool's version\n"
@@ -172,7 +188,13 @@ const OptionEntry Options[] = {
     {"--purge-list", true, PublishMode | RollbackMode | DiffMode},
     {"--cacert", true, CheckMode},
     {"--timeout", true, CheckMode},
+    {"--sign", true, PublishMode},
+    {"--sign-command", true, PublishMode},
+    {"--release-key", true, PublishMode | CheckMode},
 };
+
+// The one option that may be given more than once: keys old and new.
+const char RepeatedOption[] = "--release-key";
 
 const OptionEntry* FindOption(const std::string& name)
 {
@@ -204,6 +226,7 @@ bool ParseCount(const std::string& text, unsigned long max, unsigned long& value
 struct CommandLine {
     const ModeEntry* mode = &Modes[0];
     std::map<std::string, std::string> given;  // option -> value ("" for one without)
+    std::vector<std::string> releaseKeys;      // every --release-key
     std::vector<std::string> operands;
 };
 
@@ -230,11 +253,13 @@ std::string Parse(int argc, char** argv, CommandLine& line)
             continue;
         if (option == nullptr)
             return "unknown option " + arg;
-        if (line.given.count(arg) != 0)
+        if (line.given.count(arg) != 0 && arg != RepeatedOption)
             return arg + " is given twice";
         if (option->takesValue && i + 1 == argc)
             return arg + " needs a value";
         line.given[arg] = option->takesValue ? argv[++i] : "";
+        if (arg == RepeatedOption)
+            line.releaseKeys.push_back(line.given[arg]);
         const ModeEntry* mode = FindMode(arg);
         if (mode != nullptr && line.mode != &Modes[0])
             return std::string(line.mode->option) + " and " + arg + " cannot be used together";
@@ -267,11 +292,14 @@ int Run(const CommandLine& line)
         }
         // Any scheme is a URL: libcurl refuses the ones it does not speak, and
         // the folder check would print a mistyped one, password and all.
+        std::vector<PublicKey> keys;
+        if (!LoadPublicKeys(line.releaseKeys, keys))
+            return 2;
         if (operands[0].find("://") != std::string::npos)
-            return CheckUrl(operands[0], Given(line, "--cacert"), timeoutSeconds, quiet);
+            return CheckUrl(operands[0], Given(line, "--cacert"), timeoutSeconds, quiet, keys);
         if (line.given.count("--cacert") != 0)
             return UsageError("--cacert goes with --check URL, not with a server folder");
-        return CheckFolder(operands[0], timeoutSeconds, quiet);
+        return CheckFolder(operands[0], timeoutSeconds, quiet, keys);
     }
     case RollbackMode:
         return RollBack(operands[0], Given(line, "--purge-list"), quiet);
@@ -293,6 +321,16 @@ int Run(const CommandLine& line)
     options.dryRun = line.given.count("--dry-run") != 0;
     options.rehash = line.given.count("--rehash") != 0;
     options.trustStat = line.given.count("--trust-stat") != 0;
+    options.signKey = Given(line, "--sign");
+    options.signCommand = Given(line, "--sign-command");
+    options.releaseKeys = line.releaseKeys;
+    if (!options.signKey.empty() && !options.signCommand.empty())
+        return UsageError("--sign and --sign-command cannot be used together");
+    if (options.signCommand.empty() != options.releaseKeys.empty())
+        return UsageError(options.signCommand.empty()
+                              ? "--release-key goes with --sign-command (or --check), not alone"
+                              : "--sign-command needs --release-key PUBLIC_KEY: the key its signatures are "
+                                "checked against");
     return Publish(operands[0], operands[1], options);
 }
 
@@ -300,6 +338,9 @@ int Run(const CommandLine& line)
 
 int main(int argc, char** argv)
 {
+    // A --sign-command that ends without reading all it is given must not
+    // end the publish with it; the write fails instead.
+    std::signal(SIGPIPE, SIG_IGN);
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(Usage, stdout);

@@ -26,12 +26,14 @@ namespace fs = std::filesystem;
 namespace {
 
 struct Shared {
-    Shared(ReleaseTree& t, const fs::path& in, const LiveCopies& l) : tree(t), incoming(in), live(l)
+    Shared(ReleaseTree& t, const fs::path& in, const LiveCopies& l, bool s)
+        : tree(t), incoming(in), live(l), withSha256(s)
     {
     }
     ReleaseTree& tree;
     const fs::path& incoming;  // empty: read only, write nothing
     const LiveCopies& live;
+    const bool withSha256;
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex lock;  // guards what follows
@@ -149,9 +151,10 @@ bool Place(Shared& shared, ReleaseFile& file, const std::string& temporary, bool
     }
     CopiedFile copy;
     const int in = OpenScanned(shared.tree, file, code, why);
-    if (in < 0 || !CopyHashed(in, writing ? temporary : "", copy, why))
+    if (in < 0 || !CopyHashed(in, writing ? temporary : "", shared.withSha256, copy, why))
         return false;
     file.md5 = copy.md5;
+    file.sha256 = copy.sha256;
     file.size = copy.size;
     file.stamp = copy.source;
     if (LiveCopyServes(shared.live, file, copy) && (!writing || link(live.c_str(), target.c_str()) == 0)) {
@@ -194,16 +197,19 @@ void Work(Shared& shared, unsigned worker)
 
 }  // namespace
 
-std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const LiveCopies& live, bool trustAll)
+std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const LiveCopies& live, bool trustAll,
+                          bool withSha256)
 {
     std::size_t count = 0;
     for (ReleaseFile& f : files) {
         const auto known = live.index.entries.find(f.path);
         f.unchanged = known != live.index.entries.end() && !live.files.empty() &&
-                      (f.trustedStamp || trustAll) && StillClean(live.index, known->second, f.stamp) &&
+                      (f.trustedStamp || trustAll) && (!withSha256 || !known->second.sha256.empty()) &&
+                      StillClean(live.index, known->second, f.stamp) &&
                       LiveCopyIs(live.files / f.path, known->second.published);
         if (f.unchanged) {
             f.md5 = known->second.md5;
+            f.sha256 = known->second.sha256;
             f.size = known->second.published.size;
             ++count;
         }
@@ -223,11 +229,11 @@ std::vector<std::string> SharedWithLive(const std::vector<ReleaseFile>& files, c
     return shared;
 }
 
-int BuildFiles(ReleaseTree& tree, const fs::path& incoming, const LiveCopies& live, bool quiet,
-               BuildCounts& counts)
+int BuildFiles(ReleaseTree& tree, const fs::path& incoming, const LiveCopies& live, bool withSha256,
+               bool quiet, BuildCounts& counts)
 {
     std::vector<ReleaseFile>& files = tree.files;
-    Shared shared(tree, incoming, live);
+    Shared shared(tree, incoming, live, withSha256);
     const fs::path top = incoming / "files";
     if (!incoming.empty() && (mkdir(top.c_str(), 0755) != 0 || chmod(top.c_str(), 0755) != 0 ||
                               !MakeFolders(files, top, shared.error))) {

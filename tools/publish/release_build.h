@@ -23,10 +23,12 @@ struct LiveCopies {
 };
 
 // Marks the files whose index entry still holds and whose live copy is the
-// very one the index recorded: unchanged, md5 and size filled. Reads nothing
-// but stat; with trustAll, takes the stamps of files on network and FUSE
-// file systems too. Returns how many.
-std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const LiveCopies& live, bool trustAll);
+// very one the index recorded: unchanged, md5, size (and sha256, which the
+// entry must then know, when withSha256) filled. Reads nothing but stat;
+// with trustAll, takes the stamps of files on network and FUSE file systems
+// too. Returns how many.
+std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const LiveCopies& live, bool trustAll,
+                          bool withSha256);
 
 // The release files that are the live release's own copies under another
 // name (a release folder made with cp -al): an edit to one would be an edit
@@ -47,6 +49,7 @@ struct BuildCounts {
 // md5, size and unchanged set, and the stamp of the source as read. Shows
 // progress on stderr when it is a terminal and not quiet. Exit code 0; 1,
 // naming the file, when one is no longer the file the scan found (a link
-// or another file now stands there); 2 with a message on stderr.
-int BuildFiles(ReleaseTree& tree, const std::filesystem::path& incoming, const LiveCopies& live, bool quiet,
-               BuildCounts& counts);
+// or another file now stands there); 2 with a message on stderr. withSha256:
+// the files read get their SHA-256 too, in the same read.
+int BuildFiles(ReleaseTree& tree, const std::filesystem::path& incoming, const LiveCopies& live,
+               bool withSha256, bool quiet, BuildCounts& counts);

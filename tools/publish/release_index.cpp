@@ -26,7 +26,7 @@ const char IndexName[] = ".publish-index";
 // A line per file, several times a manifest line's length: an index past
 // this is no index of a release any updater could take.
 const std::uint64_t MaxIndexBytes = 8 * MaxManifestBytes;
-const char Format[] = "korvanth-publish index 1";
+const char Format[] = "korvanth-publish index 2";
 const char EndTag[] = "end\t";
 
 // The folder's identity: an index copied along with a server folder
@@ -84,6 +84,13 @@ bool ParseEntries(const std::string& body, std::size_t from, ReleaseIndex& index
             return false;
         entry.md5.assign(p, 32);
         p += 33;
+        // The SHA-256, or "-" when it is not known.
+        const char* tab = static_cast<const char*>(std::memchr(p, '\t', static_cast<std::size_t>(end - p)));
+        if (tab == nullptr || (tab - p != 64 && tab - p != 1))
+            return false;
+        if (tab - p == 64)
+            entry.sha256.assign(p, 64);
+        p = tab + 1;
         const char* lineEnd = static_cast<const char*>(
             std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
         if (lineEnd == nullptr)
@@ -136,7 +143,8 @@ bool SaveIndex(const fs::path& server, const ReleaseIndex& index)
     for (const auto& item : index.entries) {
         AppendStamp(text, item.second.source);
         AppendStamp(text, item.second.published);
-        text += item.second.md5 + '\t' + item.first + '\n';
+        text += item.second.md5 + '\t' + (item.second.sha256.empty() ? "-" : item.second.sha256) + '\t' +
+                item.first + '\n';
     }
     std::string digest;
     const fs::path path = server / IndexName;

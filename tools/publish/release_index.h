@@ -16,6 +16,7 @@ struct IndexEntry {
     FileStamp source;
     FileStamp published;  // its size is the size in the manifest
     std::string md5;
+    std::string sha256;  // empty when the release it was read for was not signed
 };
 
 struct ReleaseIndex {

@@ -17,6 +17,7 @@ struct ReleaseFile {
     bool hardLinked = false;   // it has other names too
     std::string md5;           // of the published copy, once known
     std::uint64_t size = 0;    // likewise
+    std::string sha256;        // likewise, when the release is signed
     bool unchanged = false;    // published as a hard link to the live release's copy
 };
 

@@ -22,10 +22,12 @@
 
 #include "manifest.h"
 #include "manifest_line.h"
+#include "signed_manifest.h"
 #include "shown_text.h"
 #include "purge_list.h"
 #include "release_build.h"
 #include "release_index.h"
+#include "release_signing.h"
 #include "server_check.h"
 #include "server_lock.h"
 #include "whole_file.h"
@@ -164,12 +166,29 @@ int SwitchTo(const fs::path& server, unsigned long id)
     return 0;
 }
 
-std::string ManifestText(const std::vector<ReleaseFile>& files)
+// The manifest of files as the updater reads it, with every file's SHA-256
+// after the entries when it is to be signed: all but the signature.
+std::string ManifestText(const std::vector<ReleaseFile>& files, bool signing)
 {
     std::string text;
     for (const ReleaseFile& f : files)
         text += ManifestLine(f.md5, f.size, f.path);
+    for (std::size_t i = 0; signing && i < files.size(); ++i)
+        text += Sha256Line(files[i].sha256, files[i].path);
     return text;
+}
+
+// Whether the release whose manifest would be text (unsigned) is the live
+// release, whose manifest is live: the same text and, signed, by a key of
+// signer's. A signature over the same bytes by the same key is the same.
+bool SameRelease(const std::string& text, const std::string& live, const Signer* signer)
+{
+    SignedParts parts;
+    if (signer == nullptr)
+        return text == live;
+    return SplitSignature(live, parts) && parts.signedText == text &&
+           std::any_of(signer->publicKeys.begin(), signer->publicKeys.end(),
+                       [&](const PublicKey& key) { return key.id == parts.keyId; });
 }
 
 // The manifest of a release, or nothing when it cannot be read: a release
@@ -309,9 +328,10 @@ std::vector<std::string> Dropped(const std::string& liveManifest, const std::vec
 // known unchanged and the same list. Making a release of it would only push
 // a real earlier release out of those kept for a rollback.
 bool NothingChanged(const std::vector<ReleaseFile>& files, std::size_t unchanged,
-                    const std::string& liveManifest)
+                    const std::string& liveManifest, const Signer* signer)
 {
-    return unchanged == files.size() && ManifestText(files) == liveManifest;
+    return unchanged == files.size() &&
+           SameRelease(ManifestText(files, signer != nullptr), liveManifest, signer);
 }
 
 // What a new release is built against.
@@ -341,7 +361,7 @@ Live ReadLive(const fs::path& server)
 // The files known unchanged without reading them, and what the operator
 // should know of the stamps that could not be trusted.
 std::size_t KnownUnchanged(ReleaseTree& tree, const fs::path& release, const Live& live,
-                           const PublishOptions& options)
+                           const PublishOptions& options, bool signing)
 {
     if (options.rehash || !live.exists)
         return 0;
@@ -350,7 +370,7 @@ std::size_t KnownUnchanged(ReleaseTree& tree, const fs::path& release, const Liv
                      "korvanth-publish: note: %s lies on %s, whose change times cannot be trusted: its files "
                      "are read again (--trust-stat takes their stamps, at a risk: see --help)\n",
                      Shown(release.string()).c_str(), tree.untrustedFileSystem.c_str());
-    return MarkUnchanged(tree.files, live.copies, options.trustStat);
+    return MarkUnchanged(tree.files, live.copies, options.trustStat, signing);
 }
 
 // What no publish may go on with: release files that are the live copies
@@ -375,14 +395,15 @@ bool Vetted(const ReleaseTree& tree, const Live& live)
     return shared.empty();
 }
 
-int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, const PublishOptions& options)
+int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, const PublishOptions& options,
+           const Signer* signer)
 {
     const Live live = ReadLive(server);
-    const std::size_t known = KnownUnchanged(tree, release, live, options);
+    const std::size_t known = KnownUnchanged(tree, release, live, options, signer != nullptr);
     // The other files are read, as the publish would read them, to say
     // which of them it would link rather than copy.
     BuildCounts counts;
-    const int code = BuildFiles(tree, fs::path(), live.copies, options.quiet, counts);
+    const int code = BuildFiles(tree, fs::path(), live.copies, signer != nullptr, options.quiet, counts);
     if (code != 0)
         return code;
     std::uint64_t bytes = 0;
@@ -396,7 +417,7 @@ int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, c
     for (const std::string& path : dropped)
         std::printf("remove %s\n", Shown(path).c_str());
     std::vector<unsigned long> doomed;
-    if (live.exists && unchanged == tree.files.size() && ManifestText(tree.files) == live.manifest)
+    if (live.exists && NothingChanged(tree.files, unchanged, live.manifest, signer))
         std::printf("nothing changed: release %s would stay live\n", ReleaseName(live.id).c_str());
     else
         doomed = Superseded(ReleaseIds(server), live.exists, live.id, options.keep);
@@ -433,7 +454,8 @@ int GoLive(const fs::path& server, const fs::path& incoming, unsigned long id, c
 }
 
 // The publish proper, once the purge list's file is made; the exit code.
-int Publish(const fs::path& release, const fs::path& server, const PublishOptions& options, WholeFile& list)
+int Publish(const fs::path& release, const fs::path& server, const PublishOptions& options, Signer* signer,
+            WholeFile& list)
 {
     // Locked before anything is read, so that of two publishes the first
     // started goes live; a server folder still to be made is made only for
@@ -458,18 +480,28 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         return 1;
     std::vector<ReleaseFile>& files = tree.files;
     if (options.dryRun)
-        return DryRun(tree, release, server, options);
+        return DryRun(tree, release, server, options, signer);
     if (!existed && !PrepareServer(server))
         return 2;
     const Live live = ReadLive(server);
     if (!Vetted(tree, live))
         return 1;
+    SignedParts liveSignature;
+    if (signer == nullptr && SplitSignature(live.manifest, liveSignature)) {
+        std::fprintf(
+            stderr,
+            "korvanth-publish: the live release is signed (key %s) and this one would not be: every "
+            "updater built with release keys would refuse it; publish with --sign or --sign-command\n",
+            liveSignature.keyId.c_str());
+        return 1;
+    }
+    const bool signing = signer != nullptr;
     const std::vector<unsigned long> ids = ReleaseIds(server);
     // Numbers only go up, so a release number names one release for good.
     const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
     const fs::path incoming = server / ReleasesFolder / (IncomingPrefix + ReleaseName(id));
-    const std::size_t known = KnownUnchanged(tree, release, live, options);
-    if (live.exists && NothingChanged(files, known, live.manifest)) {
+    const std::size_t known = KnownUnchanged(tree, release, live, options, signing);
+    if (live.exists && NothingChanged(files, known, live.manifest, signer)) {
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, 0 read\n",
                         ReleaseName(live.id).c_str(), files.size());
@@ -479,8 +511,18 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     BuildCounts counts;
     if (mkdir(incoming.c_str(), 0755) != 0 || chmod(incoming.c_str(), 0755) != 0)
         return Fail(incoming, std::strerror(errno));
-    int code = BuildFiles(tree, incoming, live.copies, options.quiet, counts);
-    const std::string after = ManifestText(files);
+    int code = BuildFiles(tree, incoming, live.copies, signing, options.quiet, counts);
+    const std::string text = ManifestText(files, signing);
+    std::string after = text;
+    std::string signature, why;
+    if (code == 0 && signing && !Sign(*signer, text, signature, why)) {
+        std::fprintf(stderr,
+                     "korvanth-publish: the manifest could not be signed: %s; nothing was published\n",
+                     Shown(why).c_str());
+        code = 2;
+    }
+    if (code == 0 && signing)
+        after += SignatureLine(signer->keyId, signature);
     if (code == 0 && after.size() > MaxManifestBytes) {
         std::fprintf(stderr,
                      "korvanth-publish: manifest.txt grew past %llu MiB while the files were read: every "
@@ -490,7 +532,7 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     }
     // Files touched without a change, or an index lost: the same release,
     // now known again.
-    if (code == 0 && live.exists && counts.copied == 0 && after == live.manifest) {
+    if (code == 0 && live.exists && counts.copied == 0 && SameRelease(text, live.manifest, signer)) {
         fs::remove_all(incoming, error);
         RecordIndex(server, live.folder, files, scanStarted);
         if (!options.quiet)
@@ -509,9 +551,10 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         std::uint64_t bytes = 0;
         for (const ReleaseFile& f : files)
             bytes += f.size;
-        std::printf("published %zu files (%llu bytes) as release %s: %zu copied, %zu unchanged, %zu read\n",
+        std::printf("published %zu files (%llu bytes) as release %s%s: %zu copied, %zu unchanged, %zu read\n",
                     files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(),
-                    counts.copied, files.size() - counts.copied, counts.read);
+                    signing ? (", signed by key " + signer->keyId).c_str() : "", counts.copied,
+                    files.size() - counts.copied, counts.read);
     }
     const int reported = ReportChanges(list, live.manifest, after, id);
     return code != 0 ? code : reported;
@@ -534,10 +577,19 @@ int RefusedServer(const fs::path& server)
 int PublishRelease(const fs::path& release, const fs::path& server, const PublishOptions& options)
 {
     WholeFile list;
-    if (RefusedServer(server) != 0 || (!options.dryRun && !BeginPurgeList(options.purgeList, list)))
-        return 2;
-    const int code = Publish(release, server, options, list);
+    Signer signer;
+    const bool signing = !options.signKey.empty() || !options.signCommand.empty();
+    signer.command = options.signCommand;
+    int code = 2;
+    // The key is taken, the command's public keys read and the purge list's
+    // file made before anything else: none of them can fail later.
+    if (RefusedServer(server) == 0 &&
+        (options.signKey.empty() || LoadSigningKey(options.signKey, {release, server}, signer)) &&
+        LoadPublicKeys(options.releaseKeys, signer.publicKeys) &&
+        (options.dryRun || BeginPurgeList(options.purgeList, list)))
+        code = Publish(release, server, options, signing ? &signer : nullptr, list);
     AbandonWholeFile(list);
+    FreeSigner(signer);
     return code;
 }
 
@@ -586,11 +638,14 @@ int ListReleases(const fs::path& server)
     }
     unsigned long live = 0;
     const bool hasLive = LiveRelease(server, live);
-    std::printf("release  published         files           bytes\n");
+    std::printf("release  published         files           bytes  signed by\n");
     for (unsigned long id : ids) {
         const fs::path manifest = ReleaseFolder(server, id) / "manifest.txt";
         std::uint64_t bytes = 0;
-        const std::vector<ManifestEntry> entries = ParseManifest(ManifestOf(server, id));
+        const std::string manifestText = ManifestOf(server, id);
+        const std::vector<ManifestEntry> entries = ParseManifest(manifestText);
+        SignedParts signature;
+        const std::string signedBy = SplitSignature(manifestText, signature) ? signature.keyId : "unsigned";
         for (const ManifestEntry& e : entries)
             bytes += e.size;
         struct stat info;
@@ -598,8 +653,9 @@ int ListReleases(const fs::path& server)
         struct tm local;
         if (stat(manifest.c_str(), &info) == 0 && localtime_r(&info.st_mtime, &local) != nullptr)
             std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M", &local);
-        std::printf("%s   %-16s  %6zu  %14llu%s\n", ReleaseName(id).c_str(), date, entries.size(),
-                    static_cast<unsigned long long>(bytes), hasLive && id == live ? "  live" : "");
+        std::printf("%s   %-16s  %6zu  %14llu  %-16s%s\n", ReleaseName(id).c_str(), date, entries.size(),
+                    static_cast<unsigned long long>(bytes), signedBy.c_str(),
+                    hasLive && id == live ? "  live" : "");
     }
     return 0;
 }

@@ -25,9 +25,12 @@ struct PublishOptions {
     std::size_t keep = DefaultKeptReleases;
     std::string purgeList;  // written after a switch when not empty (see purge_list.h)
     bool quiet = false;
-    bool dryRun = false;     // say what would be done; write nothing at all
-    bool rehash = false;     // read every file, as if none were known unchanged
-    bool trustStat = false;  // trust the stamps of files on network and FUSE file systems too
+    bool dryRun = false;                   // say what would be done; write nothing at all
+    bool rehash = false;                   // read every file, as if none were known unchanged
+    bool trustStat = false;                // trust the stamps of files on network and FUSE file systems too
+    std::string signKey;                   // the private key (PEM) that signs the manifest, or
+    std::string signCommand;               // the command that does (see release_signing.h), checked against
+    std::vector<std::string> releaseKeys;  // these public keys (PEM)
 };
 
 // Makes the release folder the live release of server. Players keep getting
@@ -50,7 +53,8 @@ int PublishRelease(const std::filesystem::path& release, const std::filesystem::
 int RollBack(const std::filesystem::path& server, const std::string& purgeList, bool quiet);
 
 // Prints the releases of server on standard output: number, date, files,
-// bytes, and which is live. Exit code: 0, 1 when it holds none.
+// bytes, the key that signed it, and which is live. Exit code: 0, 1 when it
+// holds none.
 int ListReleases(const std::filesystem::path& server);
 
 // The folder that holds the live manifest.txt and files/: current's target,

@@ -109,12 +109,49 @@ int Conclude(const Findings& findings)
     return findings.count > 0 ? 1 : 0;
 }
 
-std::vector<ManifestEntry> ReadEntries(const std::string& text, Findings& findings)
+namespace {
+
+// With keys: whether text is signed by one of them, with a SHA-256 for every
+// entry; each reason it is not is reported.
+void CheckSignature(const std::string& text, const std::vector<PublicKey>& keys, Findings& findings,
+                    std::map<std::string, std::string>& sha256)
+{
+    const int before = findings.count;
+    SignedParts parts;
+    std::vector<ManifestEntry> entries;
+    std::string ids;
+    for (const PublicKey& key : keys)
+        ids += (ids.empty() ? "" : ", ") + key.id;
+    const std::vector<ReleaseKey> views = AsReleaseKeys(keys);
+    if (!SplitSignature(text, parts))
+        Report(findings, "manifest.txt",
+               "not signed (no signature line at its end): updaters built with release keys refuse it");
+    else if (ids.find(parts.keyId) == std::string::npos)
+        Report(findings, "manifest.txt",
+               "signed by key " + parts.keyId + ", none of the keys given (" + ids +
+                   "): updaters built with those refuse it");
+    else if (!CheckSignedManifest(text, views.data(), views.size(), VerifyWithOpenSsl, entries, sha256))
+        Report(findings, "manifest.txt",
+               SignedEntries(parts.signedText, entries, sha256)
+                   ? "its signature by key " + parts.keyId +
+                         " does not match its bytes: changed after it was signed"
+                   : "signed, but not every file has one SHA-256 line: updaters built with release keys "
+                     "refuse it");
+    if (findings.count != before)
+        sha256.clear();
+}
+
+}  // namespace
+
+std::vector<ManifestEntry> ReadEntries(const std::string& text, const std::vector<PublicKey>& keys,
+                                       Findings& findings, std::map<std::string, std::string>& sha256)
 {
     std::vector<ManifestEntry> entries;
     std::istringstream lines(text);
     std::string line;
     const int before = findings.count;
+    if (!keys.empty())
+        CheckSignature(text, keys, findings, sha256);
     for (std::size_t number = 1; std::getline(lines, line); ++number) {
         std::string trimmed = line;
         while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == ' '))
@@ -133,20 +170,30 @@ std::vector<ManifestEntry> ReadEntries(const std::string& text, Findings& findin
     return entries;
 }
 
-std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5)
+std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5,
+                             const std::string& sha256, const std::string* signedSha256)
 {
-    char text[160];
+    char text[200];
     if (size != entry.size)
         std::snprintf(text, sizeof(text), "%llu bytes, manifest says %llu",
                       static_cast<unsigned long long>(size), static_cast<unsigned long long>(entry.size));
     else if (md5 != entry.md5)
         std::snprintf(text, sizeof(text), "digest %s, manifest says %s", md5.c_str(), entry.md5.c_str());
+    else if (signedSha256 != nullptr && sha256 != *signedSha256)
+        std::snprintf(text, sizeof(text), "SHA-256 %s, the signed manifest says %s", sha256.c_str(),
+                      signedSha256->c_str());
     else
         return "";
     return text;
 }
 
-int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet)
+const std::string* SignedSha256(const std::map<std::string, std::string>& sha256, const std::string& path)
+{
+    const auto found = sha256.find(path);
+    return found == sha256.end() ? nullptr : &found->second;
+}
+
+int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const std::vector<PublicKey>& keys)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     // Resolved once: a publish or rollback during the check must not make
@@ -170,16 +217,19 @@ int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet)
     const std::string manifestProblem = ModeProblem(live / "manifest.txt", true);
     if (!manifestProblem.empty())
         Report(findings, "manifest.txt", manifestProblem);
-    const std::vector<ManifestEntry> entries = ReadEntries(text, findings);
+    std::map<std::string, std::string> sha256;
+    const std::vector<ManifestEntry> entries = ReadEntries(text, keys, findings, sha256);
     // A closed folder is told once, not once for every file below it.
     std::set<fs::path> closed;
     std::size_t done = 0;
     for (; done < entries.size() && Clock::now() < deadline; ++done) {
         const ManifestEntry& e = entries[done];
-        std::string md5;
+        std::string md5, sha;
         std::uint64_t size = 0;
-        const bool read = Md5OfFile(live / "files" / e.path, md5, size);
-        const std::string problem = read ? CompareWithEntry(e, size, md5)
+        const std::string* signedSha256 = SignedSha256(sha256, e.path);
+        const bool read = Md5OfFile(live / "files" / e.path, md5, size,
+                                    signedSha256 != nullptr ? &sha : nullptr);
+        const std::string problem = read ? CompareWithEntry(e, size, md5, sha, signedSha256)
                                          : WhyUnread(errno, "missing from files/");
         if (!problem.empty()) {
             Report(findings, e.path, problem);

@@ -29,12 +29,14 @@ struct Fetched {
     long status = 0;
     std::uint64_t size = 0;
     std::string md5;
-    std::string error;  // empty when the transfer itself went through
+    std::string sha256;  // when asked for
+    std::string error;   // empty when the transfer itself went through
 };
 
 struct Sink {
     EVP_MD_CTX* md5;
-    std::string* body;  // the manifest's bytes are kept, a file's only hashed
+    EVP_MD_CTX* sha256;  // null when not asked for
+    std::string* body;   // the manifest's bytes are kept, a file's only hashed
     std::uint64_t size;
     bool tooLarge;
 };
@@ -51,7 +53,8 @@ std::size_t Receive(char* data, std::size_t one, std::size_t count, void* userda
             return 0;
         }
         sink->body->append(data, length);
-    } else if (EVP_DigestUpdate(sink->md5, data, length) != 1) {
+    } else if (EVP_DigestUpdate(sink->md5, data, length) != 1 ||
+               (sink->sha256 != nullptr && EVP_DigestUpdate(sink->sha256, data, length) != 1)) {
         return 0;
     }
     sink->size += length;
@@ -81,7 +84,8 @@ CURL* NewConnection(const std::string& baseUrl, const std::string& caFile)
 typedef std::chrono::steady_clock Clock;
 
 // Every transfer gets what is left of the check's own time limit.
-Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time_point deadline)
+Fetched Fetch(CURL* curl, const std::string& url, std::string* body, bool withSha256,
+              Clock::time_point deadline)
 {
     Fetched result;
     const long long left =
@@ -91,9 +95,12 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time
         return result;
     }
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(left));
-    Sink sink = {EVP_MD_CTX_new(), body, 0, false};
-    if (sink.md5 == nullptr || EVP_DigestInit_ex(sink.md5, EVP_md5(), nullptr) != 1) {
+    Sink sink = {EVP_MD_CTX_new(), withSha256 ? EVP_MD_CTX_new() : nullptr, body, 0, false};
+    if (sink.md5 == nullptr || EVP_DigestInit_ex(sink.md5, EVP_md5(), nullptr) != 1 ||
+        (withSha256 &&
+         (sink.sha256 == nullptr || EVP_DigestInit_ex(sink.sha256, EVP_sha256(), nullptr) != 1))) {
         EVP_MD_CTX_free(sink.md5);
+        EVP_MD_CTX_free(sink.sha256);
         result.error = "cannot make a digest";
         return result;
     }
@@ -114,8 +121,11 @@ Fetched Fetch(CURL* curl, const std::string& url, std::string* body, Clock::time
         result.error = "the check's time limit (--timeout) ran out";
     else if (code != CURLE_OK)
         result.error = error[0] != '\0' ? error : curl_easy_strerror(code);
-    FinishMd5(sink.md5, result.md5);
+    FinishDigest(sink.md5, result.md5);
+    if (withSha256)
+        FinishDigest(sink.sha256, result.sha256);
     EVP_MD_CTX_free(sink.md5);
+    EVP_MD_CTX_free(sink.sha256);
     return result;
 }
 
@@ -128,7 +138,8 @@ std::string TransferProblem(const Fetched& fetched)
     return "";
 }
 
-int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::time_point deadline, bool quiet)
+int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::time_point deadline, bool quiet,
+                  const std::vector<PublicKey>& keys)
 {
     CURL* curl = NewConnection(base, caFile);
     if (curl == nullptr) {
@@ -136,7 +147,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
         return 2;
     }
     std::string text;
-    const Fetched manifest = Fetch(curl, base + "manifest.txt", &text, deadline);
+    const Fetched manifest = Fetch(curl, base + "manifest.txt", &text, false, deadline);
     curl_easy_cleanup(curl);
     std::string problem = TransferProblem(manifest);
     if (problem.empty() && text.empty())
@@ -146,7 +157,8 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
         return 1;
     }
     Findings findings;
-    const std::vector<ManifestEntry> entries = ReadEntries(text, findings);
+    std::map<std::string, std::string> sha256;
+    const std::vector<ManifestEntry> entries = ReadEntries(text, keys, findings, sha256);
 
     const bool showProgress = !quiet && isatty(STDERR_FILENO);
     std::atomic<std::size_t> next(0);
@@ -158,14 +170,16 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
         CURL* connection = NewConnection(base, caFile);
         for (std::size_t i = next++; i < entries.size() && Clock::now() < deadline; i = next++) {
             const ManifestEntry& e = entries[i];
+            const std::string* signedSha256 = SignedSha256(sha256, e.path);
             Fetched fetched;
             if (connection == nullptr)
                 fetched.error = "cannot start libcurl";
             else
-                fetched = Fetch(connection, base + "files/" + UrlPathOf(e.path), nullptr, deadline);
+                fetched = Fetch(connection, base + "files/" + UrlPathOf(e.path), nullptr,
+                                signedSha256 != nullptr, deadline);
             std::string why = TransferProblem(fetched);
             if (why.empty())
-                why = CompareWithEntry(e, fetched.size, fetched.md5);
+                why = CompareWithEntry(e, fetched.size, fetched.md5, fetched.sha256, signedSha256);
             std::lock_guard<std::mutex> hold(lock);
             if (!why.empty()) {
                 // Told at once, over the progress line.
@@ -213,12 +227,13 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
 
 }  // namespace
 
-int CheckUrl(const std::string& baseUrl, const std::string& caFile, long timeoutSeconds, bool quiet)
+int CheckUrl(const std::string& baseUrl, const std::string& caFile, long timeoutSeconds, bool quiet,
+             const std::vector<PublicKey>& keys)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     const std::string base = baseUrl.empty() || baseUrl.back() == '/' ? baseUrl : baseUrl + "/";
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    const int code = CheckWithCurl(base, caFile, deadline, quiet);
+    const int code = CheckWithCurl(base, caFile, deadline, quiet, keys);
     curl_global_cleanup();
     return code;
 }

@@ -1,0 +1,55 @@
+// Signing a release's manifest, and checking a signature, with OpenSSL:
+// RSA of 3072 bits or more, SHA-256, PKCS#1 v1.5, what the updater checks
+// with CryptoAPI alone. The form of the signed manifest is
+// src/app/signed_manifest.h's.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "signed_manifest.h"
+
+// A public key as the tool holds it: its id and its DER form.
+struct PublicKey {
+    std::string id;
+    std::string der;
+};
+
+// What signs a publish: a private key from a file, or a command that reads
+// the bytes to sign on its standard input and writes the signature on its
+// standard output (a hardware token or a cloud KMS keeps the key), checked
+// against the public keys given.
+struct Signer {
+    EVP_PKEY* key = nullptr;  // --sign
+    std::string command;      // --sign-command
+    std::vector<PublicKey> publicKeys;
+    std::string keyId;  // of the key that signs, once known
+};
+
+// The RSA public keys of the PEM files at paths, for checks and for
+// --sign-command; false, with a message on stderr, when one is not an RSA
+// public key of 3072 bits or more.
+bool LoadPublicKeys(const std::vector<std::string>& paths, std::vector<PublicKey>& keys);
+
+// The private key at path for --sign. Refused, with a message on stderr: a
+// key file other users may read, one inside any of the folders outside (the
+// release would publish it, the server serve it), a key that is not RSA of
+// 3072 bits or more. An encrypted key's passphrase is asked on the
+// terminal, or taken from KORVANTH_SIGN_KEY_PASSPHRASE, never from the
+// command line.
+bool LoadSigningKey(const std::string& path, const std::vector<std::filesystem::path>& outside,
+                    Signer& signer);
+
+// The signature of text, checked before it is given back; false with why.
+bool Sign(Signer& signer, const std::string& text, std::string& signature, std::string& why);
+
+// VerifySignature for keys whose bytes are DER (SubjectPublicKeyInfo).
+bool VerifyWithOpenSsl(const ReleaseKey& key, const std::string& message, const std::string& signature);
+
+// ReleaseKey views of keys, for CheckSignedManifest; valid while keys is.
+std::vector<ReleaseKey> AsReleaseKeys(const std::vector<PublicKey>& keys);
+
+void FreeSigner(Signer& signer);
