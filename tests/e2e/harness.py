@@ -34,6 +34,12 @@ HASH_FAILED = "    [!] Hash incorrecto, descarga corrupta.\n"
 PAUSE_PROMPT = "Press any key to continue... "  # Wine's command interpreter
 DEFAULT_BASE_URL = "https://patch.korvanth.example/client/"
 TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
+SIGNED_UPDATER = "tests/SignedUpdater.exe"
+
+
+def release_key(build, private=True):
+    """The private (or public) key of the releases SIGNED_UPDATER takes."""
+    return BUILDS[build][1] / "tests" / "release-keys" / ("studio.pem" if private else "studio.pub.pem")
 
 
 def md5(data):
@@ -112,6 +118,7 @@ class Reply:
     status: int = 200
     body: bytes = b""
     headers: dict = field(default_factory=dict)
+    endless: bool = False  # the body, then junk until the client gives up
 
 
 class PatchServer(http.server.ThreadingHTTPServer):
@@ -146,6 +153,13 @@ class PatchServer(http.server.ThreadingHTTPServer):
         for path, data in files.items():
             self.routes["files/" + path] = Reply(body=data)
 
+    def serve(self, folder):
+        """Serves a live release folder (manifest.txt and files/) below base_path."""
+        self.routes = {"manifest.txt": Reply(body=(folder / "manifest.txt").read_bytes())}
+        for path in (folder / "files").rglob("*"):
+            if path.is_file():
+                self.routes["files/" + str(path.relative_to(folder / "files"))] = Reply(body=path.read_bytes())
+
     def requested(self):
         return [path for path, _ in self.requests]
 
@@ -165,8 +179,13 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
             if value is not None:
                 self.send_header(name, value)
         self.end_headers()
-        self.wfile.write(reply.body)
         self.close_connection = True
+        try:
+            self.wfile.write(reply.body)
+            while reply.endless:
+                self.wfile.write(b"x" * 65536)
+        except OSError:
+            pass
 
     def log_message(self, *args):
         pass
@@ -174,14 +193,15 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
 
 # ----------------------------------------------------------- the game folder
 
-def make_game(tmp, build, files=None, update_url=None, folder="game"):
-    """tmp/folder holds the updater, the stand-in game and the given files;
-    tmp/elsewhere is the folder the updater is started from."""
+def make_game(tmp, build, files=None, update_url=None, folder="game", updater="KorvanthUpdater.exe"):
+    """tmp/folder holds the updater (by default the build's; SIGNED_UPDATER,
+    the one built with the tests' release key), the stand-in game and the
+    given files; tmp/elsewhere is the folder the updater is started from."""
     _, build_dir = BUILDS[build]
     game = tmp / folder
     game.mkdir(parents=True)
     (tmp / "elsewhere").mkdir()
-    shutil.copy(build_dir / "KorvanthUpdater.exe", game / "KorvanthUpdater.exe")
+    shutil.copy(build_dir / updater, game / "KorvanthUpdater.exe")
     shutil.copy(build_dir / "tests" / "StandInGame.exe", game / "Korvanth.exe")
     for path, data in (files or {}).items():
         target = game / path

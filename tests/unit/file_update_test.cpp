@@ -12,12 +12,14 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "file_digest.h"
 #include "file_update.h"
 #include "http_download.h"
+#include "sha256.h"
 #include "winhttp_api.h"
 
 namespace {
@@ -174,13 +176,14 @@ TEST_F(StandInServer, HttpDownload)
 }
 
 // What the player reads, with line ends as "\n" whatever stdout's mode.
-std::string Printed(const std::vector<ManifestEntry>& pending, int& failures)
+std::string Printed(const std::vector<ManifestEntry>& pending,
+                    const std::map<std::string, std::string>* signedSha256, int& failures)
 {
     std::fflush(stdout);
     const int saved = _dup(1);
     const int file = _open("console.txt", _O_CREAT | _O_TRUNC | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
     _dup2(file, 1);
-    failures = UpdatePendingFiles("http://patch/", pending);
+    failures = UpdatePendingFiles("http://patch/", pending, signedSha256);
     std::fflush(stdout);
     _dup2(saved, 1);
     _close(saved);
@@ -195,39 +198,56 @@ TEST_F(StandInServer, UpdatePendingFiles)
 {
     const std::string body = Body();
     std::ofstream("new.bin", std::ios::binary) << body;
-    std::string md5;
-    ASSERT_TRUE(Md5File("new.bin", md5));
+    std::string md5, sha256;
+    Sha256Hash hash;
+    ASSERT_TRUE(Md5File("new.bin", md5) && BeginSha256(hash) &&
+                AddToSha256(hash, reinterpret_cast<const unsigned char*>(body.data()), 50000) &&
+                FinishSha256(hash, sha256));
+    ReleaseSha256(hash);
     const std::string counter = " [1/1] data/a.pak\n";
-    const std::string progress = "\r    8 / 48 KB\r    16 / 48 KB";
+    const std::string progress = "\r    8 / 48 KB\r    16 / 48 KB\r    24 / 48 KB\r    32 / 48 KB";
+    const std::string whole = progress + "\r    40 / 48 KB\r    48 / 48 KB\r    48 / 48 KB\n";
+    const std::string corrupt = "    [!] Hash incorrecto, descarga corrupta.\n";
+    const std::map<std::string, std::string> signedAs = {{"data/a.pak", sha256}};
+    const std::map<std::string, std::string> signedOther = {{"data/a.pak", std::string(64, '0')}};
     const struct {
         const char* name;
         Answer answer;
+        const std::map<std::string, std::string>* signedSha256;  // null: an updater built without keys
         std::string printed;
         int failures;
-        std::string after;
     } cases[] = {
-        {"whole body",
-         {200, body},
-         counter + progress + "\r    24 / 48 KB\r    32 / 48 KB\r    40 / 48 KB" +
-             "\r    48 / 48 KB\r    48 / 48 KB\n",
-         0,
-         body},
+        {"whole body", {200, body}, nullptr, counter + whole, 0},
         {"read fails part-way",
          {200, body, 20000},
-         counter + progress + "\r    19 / 48 KB\n    [!] Hash incorrecto, descarga corrupta.\n",
-         1,
-         "old"},
-        {"status 404", {404, body}, counter, 1, "old"},
+         nullptr,
+         counter + "\r    8 / 48 KB\r    16 / 48 KB\r    19 / 48 KB\n" + corrupt,
+         1},
+        {"status 404", {404, body}, nullptr, counter, 1},
+        {"signed, whole body", {200, body}, &signedAs, counter + whole, 0},
+        {"signed, the MD5's bytes but another SHA-256",
+         {200, body},
+         &signedOther,
+         counter + whole + corrupt,
+         1},
+        // Read no further than one chunk past the signed size.
+        {"signed, a body that goes on past its size",
+         {200, body + std::string(1 << 20, 'x')},
+         &signedAs,
+         counter + progress + "\r    40 / 48 KB\r    48 / 48 KB\n" + corrupt,
+         1},
     };
     for (const auto& c : cases) {
         answer = c.answer;
         CreateDirectoryA("data", NULL);
         std::ofstream("data\\a.pak", std::ios::binary) << "old";
         int failures = -1;
-        EXPECT_EQ(Printed({{md5, body.size(), "data/a.pak"}}, failures), c.printed) << "case: " << c.name;
+        EXPECT_EQ(Printed({{md5, body.size(), "data/a.pak"}}, c.signedSha256, failures), c.printed)
+            << "case: " << c.name;
         EXPECT_EQ(failures, c.failures) << "case: " << c.name;
-        EXPECT_EQ(Contents("data\\a.pak"), c.after) << "case: " << c.name;
+        EXPECT_EQ(Contents("data\\a.pak"), c.failures == 0 ? body : "old") << "case: " << c.name;
         EXPECT_EQ(Contents("data\\a.pak.kvdl"), "(none)") << "case: " << c.name;
+        EXPECT_LE(sent, body.size() + 8192) << "case: " << c.name;
     }
 }
 
