@@ -64,6 +64,9 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
                 stamp = (dest / "current" / path).stat()
                 os.utime(server / "current" / path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
         before = dest.exists() and os.readlink(dest / "current")
+        # A studio's pages beside the mirror, and among its releases, are the studio's.
+        for page in (dest / "index.html", dest / "releases" / "notes") if before else ():
+            page.write_text("studio")
 
         # Under a private umask too, the web server must be able to read the mirror.
         result = run(MIRROR, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target, env=env,
@@ -76,10 +79,8 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
             assert (tmp_path / "purge.txt").read_text().splitlines() == listed
             old = dest / before / "files" / "Korvanth.exe"
             assert old.stat().st_ino == (dest / "current" / "files" / "Korvanth.exe").stat().st_ino
-        # A studio's page beside the mirror is the studio's.
-        (dest / "index.html").write_text("studio")
-    assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000003"]
-    assert (dest / "index.html").read_text() == "studio"
+    assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000003", "notes"]
+    assert (dest / "index.html").read_text() == (dest / "releases" / "notes").read_text() == "studio"
 
 
 def test_refusals_and_dry_runs_touch_nothing(tmp_path):
