@@ -64,9 +64,10 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
                 stamp = (dest / "current" / path).stat()
                 os.utime(server / "current" / path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
         before = dest.exists() and os.readlink(dest / "current")
-        # A studio's pages beside the mirror, and among its releases, are the studio's.
-        for page in (dest / "index.html", dest / "releases" / "notes") if before else ():
-            page.write_text("studio")
+        if before:  # a studio's pages, beside the mirror and among its releases, stay; a 0644 lock becomes 0600
+            for page in (dest / "index.html", dest / "releases" / "notes"):
+                page.write_text("studio")
+            (dest / ".publish.lock").chmod(0o644)
 
         # Under a private umask too, the web server must be able to read the mirror.
         result = run(MIRROR, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target, env=env,
@@ -81,6 +82,7 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
             assert old.stat().st_ino == (dest / "current" / "files" / "Korvanth.exe").stat().st_ino
     assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000003", "notes"]
     assert (dest / "index.html").read_text() == (dest / "releases" / "notes").read_text() == "studio"
+    assert (dest / ".publish.lock").stat().st_mode & 0o777 == 0o600
 
 
 def test_refusals_and_dry_runs_touch_nothing(tmp_path):
