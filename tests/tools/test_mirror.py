@@ -42,14 +42,14 @@ def served(dest):
 
 
 # ssh as the mirror calls it (HOST COMMAND), run here.
-@pytest.mark.parametrize("remote", [False, True])
-def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, remote):
+@pytest.mark.parametrize("how", ["folder", "relative", "ssh"])
+def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
     server, dest, release = tmp_path / "server", tmp_path / "mirror dir", tmp_path / "release"
     rsh = tmp_path / "rsh"
     rsh.write_text('#!/bin/sh\nshift\nexec sh -c "$*"\n')
     rsh.chmod(0o755)
     env = dict(ENV, KORVANTH_MIRROR_RSH=str(rsh))
-    target = f"localhost:{dest}" if remote else dest
+    target = {"folder": dest, "relative": dest.name, "ssh": f"localhost:{dest}"}[how]
     news = dict(RELEASE, **{"news.txt": b"nuevo"})
     del news["readme.txt"]
     same_size = dict(news, **{"data/maps/town.map": bytes(i % 253 for i in range(70_000))})
@@ -64,10 +64,14 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, remote)
                 stamp = (dest / "current" / path).stat()
                 os.utime(server / "current" / path, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
         before = dest.exists() and os.readlink(dest / "current")
+        if before:  # a studio's pages, beside the mirror and among its releases, stay; a 0644 lock becomes 0600
+            for page in (dest / "index.html", dest / "releases" / "notes"):
+                page.write_text("studio")
+            (dest / ".publish.lock").chmod(0o644)
 
         # Under a private umask too, the web server must be able to read the mirror.
         result = run(MIRROR, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target, env=env,
-                     umask=0o077)
+                     umask=0o077, cwd=tmp_path)
 
         assert result.returncode == 0, result.stderr
         assert served(dest) == ({p: files[p] for p in files}, manifest_of(files))
@@ -76,35 +80,48 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, remote)
             assert (tmp_path / "purge.txt").read_text().splitlines() == listed
             old = dest / before / "files" / "Korvanth.exe"
             assert old.stat().st_ino == (dest / "current" / "files" / "Korvanth.exe").stat().st_ino
-        # A studio's page beside the mirror is the studio's.
-        (dest / "index.html").write_text("studio")
-    assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000003"]
-    assert (dest / "index.html").read_text() == "studio"
+    assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000003", "notes"]
+    assert (dest / "index.html").read_text() == (dest / "releases" / "notes").read_text() == "studio"
+    assert (dest / ".publish.lock").stat().st_mode & 0o777 == 0o600
 
 
 def test_refusals_and_dry_runs_touch_nothing(tmp_path):
-    server, dest = tmp_path / "server", tmp_path / "dest"
+    server, dest, lock = tmp_path / "server", tmp_path / "dest", tmp_path / "dest" / ".publish.lock"
     publish(tmp_path / "release", RELEASE, server)
-    # What a foreign destination holds ("": DEST is a file).
-    foreign = {"a studio's page": "index.html", "another game": "othergame/manifest.txt",
-               "a folder named current": "current/manifest.txt", "a file": ""}
+    # A stand-in rclone that records its calls: none may come.
+    (tmp_path / "rclone").write_text(f'#!/bin/sh\necho "$@" >>"{tmp_path}/calls"\n')
+    (tmp_path / "rclone").chmod(0o755)
+
+    def put(path, make=None):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        make(path) if make else path.write_bytes(b"x")
+    # What DEST holds before the run, and what the run says.
+    planted = {"a studio's page": (dest / "index.html", None, "is not a server folder"),
+               "another game": (dest / "othergame/manifest.txt", None, "is not a server folder"),
+               "a folder named current": (dest / "current/manifest.txt", None, "is not a server folder"),
+               "a file": (dest, None, "is not a server folder"),
+               "a publish folder": (tmp_path / "release", lambda p: publish(p, RELEASE, dest), "publishes into"),
+               "a link as lock": (lock, lambda p: p.symlink_to(tmp_path / "release/readme.txt"), "symbolic link"),
+               "a dangling link": (lock, lambda p: p.symlink_to(tmp_path / "nowhere"), "is a symbolic link"),
+               "a FIFO as lock": (lock, os.mkfifo, "is not a regular file"),
+               "another's lock": (lock, lambda p: [p.write_text(MIRROR.name), os.chown(p, 1, 1)], "another user")}
     rows = [(["--help"], 0, "usage: korvanth-mirror"), (["--bogus", server, dest], 2, "unknown option --bogus"),
             (["--keep", "x", server, dest], 2, "--keep takes a number"), ([server], 2, "usage: korvanth-mirror"),
             (["--dry-run", server, dest], 0, "would copy 4 file(s), link 0 unchanged, drop 0"),
-            ([server, server], 1, "DEST is SERVER_DIR itself"), ([tmp_path / "none", dest], 1, "has no live release")]
-    rows += [([server, dest], 1, f"{name}: is not a server folder") for name in foreign]
+            ([server, server], 1, "DEST is SERVER_DIR itself"), ([tmp_path / "none", dest], 1, "has no live release"),
+            ([server, "-dest"], 2, "write ./-dest"), ([server, "-host:dir"], 2, "write ./-host:dir")]
+    rows += [([server, typo], 2, "names no rclone remote") for typo in ("rclone:", "rclone:typo", "rclone::x")]
+    rows += [([server, dest], 1, f"{name}: {said}") for name, (_, _, said) in planted.items()]
     for args, code, message in rows:
-        content = foreign.get(message.split(":")[0])
-        if content is not None:
-            (dest / content).parent.mkdir(parents=True, exist_ok=True)
-            (dest / content).write_bytes(b"x")
+        if message.split(": ")[0] in planted:
+            put(*planted[message.split(": ")[0]][:2])
         before = tree(tmp_path)
 
-        result = run(MIRROR, *args)
+        result = run(MIRROR, *args, env=dict(ENV, KORVANTH_RCLONE=tmp_path / "rclone"), cwd=tmp_path, timeout=30)
 
         message = message.split(": ")[-1]
         assert (result.returncode, message in (result.stdout if code == 0 else result.stderr)) == (code, True), \
-            (args, content, result)
+            (args, message, result)
         assert tree(tmp_path) == before, args
         subprocess.run(["rm", "-rf", str(dest)], check=True)
 
@@ -159,7 +176,7 @@ def test_players_reading_during_a_mirror_see_the_old_release_then_the_new(tmp_pa
     # refused.
     second = (tmp_path / "second").read_text()
     assert mirror.returncode == 0 and seen[0] == 0 and seen[-1] == 1 and seen == sorted(seen), seen
-    assert "another korvanth-mirror run is writing" in second, second
+    assert "another korvanth-publish or korvanth-mirror run is writing" in second, second
 
 
 def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
@@ -171,14 +188,20 @@ def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
     assert run(MIRROR, server, dest).returncode == 0
     took = time.monotonic() - started
     live = manifest_of(files)
-    for round in range(12):
+    for round in range(16):
         files[f"data/part{round % 6}.pak"] = rng.randbytes(1 << 20)
         publish(release, files, server)
-        proc = subprocess.Popen([str(MIRROR), str(server), str(dest)], stdout=subprocess.DEVNULL,
+        # Odd rounds: a first mirror into a new folder, which the next run clears and completes.
+        target = tmp_path / f"new {round}" if round % 2 else dest
+        proc = subprocess.Popen([str(MIRROR), str(server), str(target)], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
         time.sleep(rng.uniform(0, took * 1.5))
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
+        if round % 2:  # as soon as the killed run's processes are gone (a few ms), the next run may start
+            result = next(r for _ in range(100) if "is writing" not in (r := run(MIRROR, server, target)).stderr)
+            assert result.returncode == 0 and served(target)[1] == manifest_of(files), (round, result)
+            continue
         check = run(TOOL, "--check", dest)
         served_manifest = served(dest)[1]
         assert check.returncode == 0 and served_manifest in (live, manifest_of(files)), (round, check.stderr)
@@ -202,10 +225,19 @@ def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
         assert sorted(p.name for p in (small / "mirror" / "releases").iterdir()) == ["000001", "000002"]
     finally:
         subprocess.run(["umount", str(small)], check=True)
-    # The next run clears what the killed ones left; a purge list it cannot
-    # write fails it, the new release live.
-    result = run(MIRROR, "--purge-list", tmp_path / "no folder" / "purge.txt", server, dest)
-    assert (result.returncode, "live in" in result.stderr or "already serves" in result.stderr) == (1, True), result
+    # A purge list that cannot be written: into a missing folder, refused
+    # before anything changes; failing after the switch (korvanth-publish
+    # fails), exit 3, the new release live and what the killed runs left cleared.
+    failing = tmp_path / "failing" / "korvanth-publish"
+    failing.parent.mkdir()
+    failing.write_text("#!/bin/sh\nexit 1\n")
+    failing.chmod(0o755)
+    publish(release, dict(files, **{"new.pak": b"new"}), server)
+    before = tree(dest)
+    for folder, path, code in ((tmp_path / "no folder", ENV["PATH"], 1),
+                               (tmp_path, f"{failing.parent}:{ENV['PATH']}", 3)):
+        result = run(MIRROR, "--purge-list", folder / "purge.txt", server, dest, env=dict(ENV, PATH=path))
+        assert (result.returncode, "is live in" in result.stderr, tree(dest) == before) == (code, code == 3, code == 1)
     assert served(dest)[1] == (server / "current" / "manifest.txt").read_text()
     assert all(p.name.isdigit() for p in (dest / "releases").iterdir())
 
