@@ -45,3 +45,13 @@ def https_server(pki):
 @pytest.fixture
 def untrusted_server(pki):
     yield from serve(str(pki / "untrusted.pem"))
+
+
+@pytest.fixture(scope="session")
+def foreign_key(tmp_path_factory):
+    """A release key that no updater of the tests takes."""
+    key = tmp_path_factory.mktemp("foreign") / "key.pem"
+    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:3072", "-out", str(key)],
+                   check=True, capture_output=True)
+    key.chmod(0o600)
+    return key

@@ -14,7 +14,7 @@ import urllib.request
 import pytest
 
 from harness import (BUILDS, COMPLETE, REPO, TOOL, Progress, check_transcript, free_port, header, make_game, md5,
-                     publish_files, run_updater, wait_for_port)
+                     publish_files, release_key, run_updater, wait_for_port)
 
 sys.path.insert(0, str(REPO / "bench"))
 import patchday  # noqa: E402
@@ -90,37 +90,46 @@ RELEASE = {"Korvanth.exe": b"MZ game", "data/a b.pak": bytes(range(256)) * 300, 
 
 
 # Each check, of the server folder and of the live server, names what is wrong
-# (one message: the folder's check alone, since nginx runs as root here).
-@pytest.mark.parametrize("name, damage, messages", [
-    ("served as published", None, ["ok: 3 files\n", "ok: 3 files (76813 bytes) served by {url}\n"]),
-    ("a file changed", lambda live: (live / "files" / "readme.txt").write_bytes(b"HOLA\r\n"),
+# (one message: the folder's check alone, since nginx runs as root here);
+# with the release key, the signature and every file's signed SHA-256 too.
+@pytest.mark.parametrize("name, signed, damage, messages", [
+    ("served as published", None, None, ["ok: 3 files\n", "ok: 3 files (76813 bytes) served by {url}\n"]),
+    ("signed, checked with its key", "studio", None, ["ok: 3 files\n", "ok: 3 files (76813 bytes) served by {url}\n"]),
+    ("signed, a file and its line changed", "studio", lambda live: ((live / "files" / "readme.txt").write_bytes(b"HOLA"),
+     (live / "manifest.txt").write_text((live / "manifest.txt").read_text().replace(md5(b"hola\r\n"), md5(b"HOLA"))
+                                        .replace("\t6\treadme", "\t4\treadme"))),
+     ["does not match its bytes: changed after it was signed"] * 2),
+    ("signed with another key", "foreign", None, ["none of the keys given"] * 2),
+    ("a file changed", None, lambda live: (live / "files" / "readme.txt").write_bytes(b"HOLA\r\n"),
      [f"readme.txt: digest {md5(bytes([72, 79, 76, 65, 13, 10]))}, manifest says"] * 2),
-    ("a file cut short", lambda live: (live / "files" / "readme.txt").write_bytes(b"hola"),
+    ("a file cut short", None, lambda live: (live / "files" / "readme.txt").write_bytes(b"hola"),
      ["readme.txt: 4 bytes, manifest says 6"] * 2),
-    ("a file missing", lambda live: (live / "files" / "data" / "a b.pak").unlink(),
+    ("a file missing", None, lambda live: (live / "files" / "data" / "a b.pak").unlink(),
      ["data/a b.pak: missing from files/", "data/a b.pak: status 404"]),
-    ("a line the updater skips", lambda live: (live / "manifest.txt").write_text(
+    ("a line the updater skips", None, lambda live: (live / "manifest.txt").write_text(
         (live / "manifest.txt").read_text() + "junk line\n"), ["line 4: the updater would skip it"] * 2),
-    ("no release at all", lambda live: (live / "manifest.txt").unlink(),
+    ("no release at all", None, lambda live: (live / "manifest.txt").unlink(),
      ["no manifest.txt", "manifest.txt: status 404"]),
-    ("a manifest over 64 MiB", lambda live: (live / "manifest.txt").write_bytes(b"#" * ((64 << 20) + 1)),
+    ("a manifest over 64 MiB", None, lambda live: (live / "manifest.txt").write_bytes(b"#" * ((64 << 20) + 1)),
      ["manifest.txt: larger than 64 MiB: players' updaters refuse it"] * 2),
-    ("a file closed to others", lambda live: (live / "files" / "readme.txt").chmod(0o600),
+    ("a file closed to others", None, lambda live: (live / "files" / "readme.txt").chmod(0o600),
      ["readme.txt: mode 0600: the web server, another user, cannot read it"]),
-    ("a folder closed to others", lambda live: (live / "files" / "data").chmod(0o750),
+    ("a folder closed to others", None, lambda live: (live / "files" / "data").chmod(0o750),
      ["files/data: mode 0750: the web server, another user, cannot read below it"]),
-    ("a pipe for a manifest", lambda live: ((live / "manifest.txt").unlink(), os.mkfifo(live / "manifest.txt")),
+    ("a pipe for a manifest", None, lambda live: ((live / "manifest.txt").unlink(), os.mkfifo(live / "manifest.txt")),
      ["manifest.txt: not a regular file"]),
 ])
-def test_checks_of_a_server(tmp_path, nginx, pki, name, damage, messages):
+def test_checks_of_a_server(tmp_path, nginx, pki, foreign_key, name, signed, damage, messages):
     url, server = nginx
-    publish_files(tmp_path / "release", RELEASE, server)
+    key = {"studio": release_key("x86_64"), "foreign": foreign_key}.get(signed)
+    publish_files(tmp_path / "release", RELEASE, server, *(["--sign", key] if key else []))
     if damage:
         damage(server / "releases" / "000001")
 
+    keys = ["--release-key", str(release_key("x86_64", private=False))] if signed else []
     for target, message in zip([[str(server)], ["--cacert", str(pki / "ca.pem"), url]], messages):
-        result = subprocess.run([str(TOOL), "--check", *target], capture_output=True, text=True, timeout=60)
-        if damage is None:
+        result = subprocess.run([str(TOOL), "--check", *keys, *target], capture_output=True, text=True, timeout=60)
+        if message.startswith("ok:"):
             assert (result.returncode, result.stdout) == (0, message.format(url=url)), result.stderr
         else:
             assert result.returncode == 1 and message in result.stderr, (target, result.stderr)

@@ -17,15 +17,6 @@ OLD = {"data/town.map": TOWN[::-1], "readme.txt": b"Korvanth 1.1\r\n"}
 NEW = {"data/town.map": TOWN, "readme.txt": b"Korvanth 1.2\r\n"}
 
 
-@pytest.fixture(scope="session")
-def foreign_key(tmp_path_factory):
-    key = tmp_path_factory.mktemp("foreign") / "key.pem"
-    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:3072", "-out", str(key)],
-                   check=True, capture_output=True)
-    key.chmod(0o600)
-    return key
-
-
 def flipped(at):
     """The manifest with the byte at offset at (from the end when negative) changed."""
     return lambda text: text[:at % len(text)] + bytes([text[at % len(text)] ^ 1]) + text[at % len(text) + 1:]

@@ -12,10 +12,10 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 
 
-def configure(tmp_path, url):
+def configure(tmp_path, url, *options):
     return subprocess.run(
         ["cmake", "-S", str(REPO), "-B", str(tmp_path / "b"), "-DKORVANTH_BUILD_TESTS=OFF",
-         f"-DKORVANTH_DEFAULT_BASE_URL={url}"],
+         f"-DKORVANTH_DEFAULT_BASE_URL={url}", *options],
         capture_output=True, text=True)
 
 
@@ -30,6 +30,20 @@ def test_refuses_what_is_not_an_https_url_ending_in_slash(tmp_path, url):
     result = configure(tmp_path, url)
     assert result.returncode != 0
     assert "KORVANTH_DEFAULT_BASE_URL must be an https URL ending in '/'" in result.stderr
+
+
+# A private key built in would be in every player's hands; a short one is
+# no release key.
+@pytest.mark.parametrize("bits, public, says", [(3072, False, "is a private key"), (2048, True, "has 2048 bits")])
+def test_refuses_release_keys_no_updater_should_hold(tmp_path, bits, public, says):
+    key = tmp_path / "key.pem"
+    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", f"rsa_keygen_bits:{bits}", "-out",
+                    str(key)], check=True, capture_output=True)
+    if public:
+        key = key.with_suffix(".pub")
+        subprocess.run(["openssl", "pkey", "-in", str(tmp_path / "key.pem"), "-pubout", "-out", str(key)], check=True)
+    result = configure(tmp_path, "https://patch.example.com/", f"-DKORVANTH_RELEASE_KEYS={key}")
+    assert result.returncode != 0 and says in " ".join(result.stderr.split()), result.stderr
 
 
 @pytest.mark.parametrize("url", ["https://patch.example.com/", "https://cdn.example.net:8443/games/korvanth/"])

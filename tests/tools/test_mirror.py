@@ -126,6 +126,32 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path):
         subprocess.run(["rm", "-rf", str(dest)], check=True)
 
 
+def test_publish_and_mirror_started_into_one_folder_never_share_it(tmp_path):
+    """Whichever claims the new folder first makes its release live there,
+    whole; the other refuses, then and on every later run."""
+    rng = random.Random(21)
+    other = dict(RELEASE, **{"readme.txt": b"otra\r\n"})
+    publish(tmp_path / "release", RELEASE, tmp_path / "origin")
+    publish(tmp_path / "other", other, tmp_path / "elsewhere")
+    for round in range(12):
+        dest = tmp_path / f"dest{round}"
+        tools = [[MIRROR, tmp_path / "origin", dest], [TOOL, "--quiet", tmp_path / "other", dest]]
+        first = rng.randrange(2)
+        procs = [None, None]
+        procs[first] = subprocess.Popen(list(map(str, tools[first])), env=ENV, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True)
+        time.sleep(rng.uniform(0, 0.03))
+        procs[1 - first] = subprocess.Popen(list(map(str, tools[1 - first])), env=ENV, stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.PIPE, text=True)
+        codes = [proc.wait(60) for proc in procs]
+
+        assert sorted(codes) in ([0, 1], [0, 2]), (round, codes, [p.stderr.read() for p in procs])  # the mirror refuses with 1, a publish with 2
+        owner = codes.index(0)
+        assert served(dest)[1] == manifest_of([RELEASE, other][owner]), round
+        assert run(TOOL, "--check", dest).returncode == 0
+        assert [run(*tool).returncode for tool in tools] == [[0, 2], [1, 0]][owner], round
+
+
 def releases_of(rng, count, size):
     """Three releases of the same paths, every file different: [(files, manifest)]."""
     releases = [{f"data/part{i:03}.pak": rng.randbytes(size) for i in range(count)} for _ in range(3)]

@@ -122,6 +122,15 @@ void ClearLeftovers(const fs::path& server)
         if (name.rfind(IncomingPrefix, 0) == 0 || name.rfind(DiscardPrefix, 0) == 0)
             leftovers.push_back(it->path());
     }
+    // The temporary files of the index and of the lock (whole_file.h names
+    // them after the file, with six characters more).
+    for (fs::directory_iterator it(server, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        for (const char* fixed : {"..publish-index.", "..publish.lock."}) {
+            if (name.rfind(fixed, 0) == 0 && name.size() == std::strlen(fixed) + 6)
+                leftovers.push_back(it->path());
+        }
+    }
     for (const fs::path& p : leftovers)
         fs::remove_all(p, error);
     fs::remove(server / NextLink, error);
@@ -257,7 +266,9 @@ bool PrepareServer(const fs::path& server)
              "new folder and serve its \"current\" folder instead (see docs/hosting.md)");
         return false;
     }
-    if (!MakeReleasesFolder(server) || LockServerFolder(server) != 0)
+    // Locked before anything is made in it: the folder may be another
+    // tool's, or one that tool is making at this moment.
+    if (!MakeFolder(server) || LockServerFolder(server) != 0 || !MakeReleasesFolder(server))
         return false;
     // Made by the operator, it may keep the web server out: players would
     // get 403 for every file. Said, not changed: the folder is theirs.
@@ -305,7 +316,7 @@ void RecordIndex(const fs::path& server, const fs::path& folder, const std::vect
     for (const ReleaseFile& f : files) {
         struct stat info;
         if (lstat((folder / "files" / f.path).c_str(), &info) == 0)
-            index.entries[f.path] = IndexEntry{f.stamp, StampOf(info), f.md5};
+            index.entries[f.path] = IndexEntry{f.stamp, StampOf(info), f.md5, f.sha256};
     }
     SaveIndex(server, index);
 }
