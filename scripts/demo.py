@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
-"""The updater's main job on a small sample release: publishes it from a
-local HTTPS patch server on loopback, with a CA of its own that only the
-demo's Wine prefix trusts, gives a game folder an older client, and runs the
-updater under Wine twice, as a player would: the first run updates, the
-second finds the client current. Last, the operator's check of the live
-server. Called by demo.sh once everything is built."""
+"""The updater's main job on a small sample release: publishes it, signed
+with the studio's release key, from a local HTTPS patch server on loopback
+(with a CA of its own that only the demo's Wine prefix trusts), gives a game
+folder an older client, and runs the updater (built with the key's public
+half) under Wine as a player would: the first run updates, the second finds
+the client current. Then a mirror that swapped a file and rewrote its line
+in the manifest: the updater refuses it and starts the game as it is. Last,
+the operator's check of both servers. Called by demo.sh once everything is
+built."""
 
-import http.server
 import functools
+import hashlib
+import http.server
 import os
 import shutil
 import ssl
@@ -25,6 +29,8 @@ DEMO = REPO / "build" / "demo"
 WINE = REPO / "scripts" / "wine-x86_64.sh"
 PREFIX = Path("/var/tmp/korvanth-demo-wine64")
 PUBLISH = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
+UPDATER = REPO / "build" / "demo-updater" / "KorvanthUpdater.exe"
+KEYS = REPO / "build" / "demo-keys"
 
 RELEASE = {
     "Korvanth.exe": None,  # the stand-in game, copied from the build
@@ -37,12 +43,36 @@ OLD_CLIENT = {"data/version.txt": b"Korvanth 1.0\r\n", "readme.txt": RELEASE["re
 
 
 def publish(release, release_dir, server_dir):
-    """The operator's way: the release as a folder, published with the tool."""
+    """The operator's way: the release as a folder, published and signed with the tool."""
     for path, data in release.items():
         target = release_dir / path
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
-    subprocess.run([str(PUBLISH), str(release_dir), str(server_dir)], check=True)
+    subprocess.run([str(PUBLISH), "--sign", str(KEYS / "studio.pem"), str(release_dir), str(server_dir)], check=True)
+
+
+def tampered_copy(live, copy):
+    """A mirror that serves its own data/version.txt, its MD5 line rewritten to match."""
+    shutil.copytree(live, copy)
+    forged = b"Korvanth 6.6.6, not the studio's\r\n"
+    (copy / "files" / "data" / "version.txt").chmod(0o644)
+    (copy / "files" / "data" / "version.txt").write_bytes(forged)
+    manifest = (copy / "manifest.txt").read_text().splitlines(keepends=True)
+    (copy / "manifest.txt").chmod(0o644)
+    (copy / "manifest.txt").write_text("".join(
+        f"{hashlib.md5(forged).hexdigest()}\t{len(forged)}\tdata/version.txt\n" if line.endswith("\tdata/version.txt\n")
+        and not line.startswith("#") else line for line in manifest))
+
+
+def serve(folder, pki):
+    """An HTTPS server on loopback for folder; returns it and its base URL."""
+    handler = functools.partial(QuietHandler, directory=str(folder))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(str(pki / "trusted.pem"))
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"https://localhost:{server.server_port}/"
 
 
 def run_updater(game):
@@ -80,8 +110,9 @@ def main():
     game_exe = (BUILD / "tests" / "StandInGame.exe").read_bytes()
     release = dict(RELEASE, **{"Korvanth.exe": game_exe})
     publish(release, DEMO / "release", server_dir)
+    tampered_copy(server_dir / "current", DEMO / "tampered mirror")
 
-    shutil.copy(BUILD / "KorvanthUpdater.exe", game)
+    shutil.copy(UPDATER, game)
     for path, data in OLD_CLIENT.items():
         (game / path).parent.mkdir(parents=True, exist_ok=True)
         (game / path).write_bytes(data)
@@ -89,23 +120,32 @@ def main():
     pki = make_pki(REPO / "build" / "demo-pki")
     trust(pki)
     # The live release, as nginx serves it in production (docs/hosting.md).
-    handler = functools.partial(QuietHandler, directory=str(server_dir / "current"))
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(str(pki / "trusted.pem"))
-    server.socket = context.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    url = f"https://localhost:{server.server_port}/"
+    server, url = serve(server_dir / "current", pki)
+    mirror, mirror_url = serve(DEMO / "tampered mirror", pki)
     (game / "update.url").write_text(url + "\n")
-    print(f"[demo] patch server {url} serving {len(release)} files from {server_dir}")
+    print(f"[demo] patch server {url} serving {len(release)} files from {server_dir}, signed with {KEYS / 'studio.pem'}")
     try:
         run_updater(game)
         run_updater(game)
-        print(f"\n$ korvanth-publish --check --cacert {pki / 'ca.pem'} {url}", flush=True)
-        subprocess.run([str(PUBLISH), "--check", "--cacert", str(pki / "ca.pem"), url], check=True)
+        # A player whose update.url (a mod installer's, say) sends them to the
+        # tampered mirror, with a file to update: nothing is taken from it.
+        (game / "data" / "version.txt").write_bytes(OLD_CLIENT["data/version.txt"])
+        (game / "update.url").write_text(mirror_url + "\n")
+        print(f"\n[demo] the mirror {mirror_url} swapped data/version.txt and rewrote its line in the manifest")
+        run_updater(game)
+        print(f"[demo] data/version.txt is still {(game / 'data' / 'version.txt').read_bytes()!r}")
+        for target in (url, mirror_url):
+            check = [str(PUBLISH), "--check", "--release-key", str(KEYS / "studio.pub.pem"), "--cacert",
+                     str(pki / "ca.pem"), target]
+            print(f"\n$ korvanth-publish --check --release-key {KEYS / 'studio.pub.pem'} --cacert "
+                  f"{pki / 'ca.pem'} {target}", flush=True)
+            code = subprocess.run(check).returncode
+            print(f"[demo] exit code {code}", flush=True)
+            assert code == (0 if target == url else 1)
     finally:
         server.shutdown()
-        print("[demo] patch server stopped")
+        mirror.shutdown()
+        print("[demo] patch servers stopped")
     return 0
 
 
