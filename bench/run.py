@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Benchmark: the updater (x86_64 build, under Wine) against the floor (a bare
 program making the same platform calls, bench/floor.c) and against the tools
-a user would compare it with (md5sum, curl). Prints a table of medians and
-ratios; it measures, it never fails a build.
+a user would compare it with (md5sum, curl); and the updater built with a
+release key against the one built without, on the same folder. Prints tables
+of medians and ratios; it measures, it never fails a build.
 
     bench/run.py [--runs N] [--quick]
 
@@ -25,6 +26,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -33,6 +35,9 @@ sys.path.insert(0, str(REPO / "scripts"))
 from local_pki import make_pki  # noqa: E402
 
 BUILD = REPO / "build" / "x86_64"
+TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
+# A player's line: what a signed download is measured at besides loopback.
+PLAYER_RATE = 400e6 / 8
 WINE = REPO / "scripts" / "wine-x86_64.sh"
 # Set by main: a folder of this run's own, so that two runs never collide.
 WORK = PREFIX = None
@@ -114,6 +119,44 @@ def start_nginx(server, pki, work, secure=True):
     return proc, port
 
 
+class Throttle:
+    """A TCP relay on loopback that carries at most rate bytes a second each
+    way on each connection, in front of a server's port: a player's line, with
+    the server's configuration left as it is."""
+
+    def __init__(self, port, rate):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.accept, args=(port, rate), daemon=True).start()
+
+    def accept(self, port, rate):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", port))
+            for source, sink in ((client, server), (server, client)):
+                threading.Thread(target=self.pump, args=(source, sink, rate), daemon=True).start()
+
+    @staticmethod
+    def pump(source, sink, rate):
+        start, sent = time.perf_counter(), 0
+        try:
+            while chunk := source.recv(65536):
+                sink.sendall(chunk)
+                sent += len(chunk)
+                ahead = sent / rate - (time.perf_counter() - start)
+                if ahead > 0:
+                    time.sleep(ahead)
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    def close(self):
+        self.listener.close()
+
+
 # ---------------------------------------------------------------- measuring
 
 def until_ending(cmd, cwd, sink="pipe"):
@@ -189,6 +232,7 @@ def game_folder(root, url):
     game = root / "game"
     game.mkdir(parents=True, exist_ok=True)
     shutil.copy(BUILD / "KorvanthUpdater.exe", game)
+    shutil.copy(BUILD / "tests" / "SignedUpdater.exe", game)
     shutil.copy(BUILD / "bench" / "floor.exe", game)
     shutil.copy(BUILD / "tests" / "StandInGame.exe", game / "Korvanth.exe")
     (game / "update.url").write_text(url + "\n")
@@ -242,7 +286,7 @@ def measure(args, scale):
     ram = WORK / "ram"
     ram.mkdir(exist_ok=True)
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3g", "tmpfs", str(ram)], check=True)
-    rows, notes = [], []
+    rows, notes, signed_rows = [], [], []
     try:
         # 1. Verification of an up-to-date client.
         for name, root, count in (("1 GiB in 1,000 files", big, 1000 // scale),
@@ -291,6 +335,41 @@ def measure(args, scale):
             rows.append((f"download {size >> 20} MiB, {scheme}, console: {sink}", ours, floor, "curl -o",
                          curl, f"{size / ours / 1e6:.0f} MB/s"))
 
+        # 5. Signed releases: the updater built with the tests' key against
+        # the one built without, in turns on the same folder, each with the
+        # manifest korvanth-publish makes of the same files with --sign and
+        # without.
+        key = BUILD / "tests" / "release-keys" / "studio.pem"
+        throttle = Throttle(http_port, PLAYER_RATE)
+        plain_release = WORK / "dl-release"
+        plain_release.mkdir(exist_ok=True)
+        size = (128 << 20) // scale
+        os.link(make_download(WORK / f"dl-{size >> 20}", size) / "server" / "files" / "big.bin",
+                plain_release / "big.bin")
+        sets = [(f"verify {name}", root / "game", None, None)
+                for name, root in (("1 GiB in 1,000 files", big), ("20,000 files of 1 KiB", small))]
+        sets += [(f"download {size >> 20} MiB, http, at {PLAYER_RATE * 8 / 1e6:.0f} Mbit/s", plain_release,
+                  throttle.port, ram / "signed-slow"),
+                 (f"download {size >> 20} MiB, http, loopback", plain_release, http_port, ram / "signed-fast")]
+        for name, release, port, download_game in sets:
+            urls = {}
+            for kind, sign in (("plain", []), ("signed", ["--sign", str(key)])):
+                published = WORK / f"published-{len(signed_rows)}-{kind}"
+                subprocess.run([str(TOOL), "--quiet", *sign, str(release), str(published)], check=True)
+                (serve / published.name).symlink_to(published / "current")
+                urls[kind] = f"http://127.0.0.1:{port or http_port}/{published.name}/"
+            game = download_game and game_folder(download_game, urls["plain"]) or release
+
+            def run_as(kind, exe):
+                (game / "update.url").write_text(urls[kind] + "\n")
+                (game / "big.bin").unlink(missing_ok=True)
+                return until_ending([str(WINE), str(game / exe)], game)
+
+            signed, plain = paired(lambda: run_as("signed", "SignedUpdater.exe"),
+                                   lambda: run_as("plain", "KorvanthUpdater.exe"), args.runs)
+            signed_rows.append((name, signed, plain))
+        throttle.close()
+
         # 4. Peak memory of the updater for downloads of growing size.
         memory = []
         for mib in (1, 100, 1024 // scale):
@@ -312,6 +391,9 @@ def measure(args, scale):
               f"{ours / peer_time:6.2f}  {note}")
     for note in notes:
         print(note)
+    print(f"\n{'signed release, the updater built with a key':<44} {'signed':>9} {'unsigned':>9} {'ratio':>6}")
+    for name, signed, plain in signed_rows:
+        print(f"{name:<44} {signed:9.3f} {plain:9.3f} {signed / plain:6.3f}")
     print("\npeak resident memory of the updater process (Wine process, KiB):")
     for mib, kib in memory:
         print(f"  download of {mib:>5} MiB: {kib} KiB")

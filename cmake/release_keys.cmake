@@ -15,6 +15,8 @@ function(korvanth_release_keys header)
     if(NOT EXISTS "${key}")
       message(FATAL_ERROR "release key ${key}: no such file")
     endif()
+    # A key replaced under the same name is read again.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key}")
     file(READ "${key}" pem)
     # Built into the updater, a private key would be in every player's hands.
     if(pem MATCHES "PRIVATE KEY")

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The release build:   scripts/release.sh [-DKORVANTH_DEFAULT_BASE_URL=https://...]
+#                                          [-DKORVANTH_RELEASE_KEYS=release.pub.pem]
 # A clean Release build of the shipped 32-bit updater (no tests) and of the
 # operator's tools, into dist/: KorvanthUpdater.exe, korvanth-publish,
 # korvanth-mirror, the release tool's .deb, and SHA256SUMS. The same commit
@@ -102,7 +103,13 @@ mv "$staged" dist
 rm -rf "$previous"
 
 url=$(sed -n 's/^KORVANTH_DEFAULT_BASE_URL:STRING=//p' "$updater/CMakeCache.txt")
+keys=$(sed -n 's/^    {"\([0-9a-f]\{16\}\)".*/\1/p' "$updater/generated/release_keys.h" | tr '\n' ' ')
 echo "release: dist/ holds $(cd dist && echo *)"
 echo "release: built-in patch server: $url"
+if [ -n "$keys" ]; then
+  echo "release: KorvanthUpdater.exe takes only releases signed by key ${keys% }"
+else
+  echo "release: KorvanthUpdater.exe takes any release: no release key (-DKORVANTH_RELEASE_KEYS, docs/hosting.md section 9)"
+fi
 echo "release: KorvanthUpdater.exe is $signed"
 echo "release: KorvanthUpdater.exe SHA-256 $(sha256sum dist/KorvanthUpdater.exe | cut -d' ' -f1)"

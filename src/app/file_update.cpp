@@ -46,7 +46,7 @@ bool UpdateOneFile(const std::string& baseUrl, const ManifestEntry& entry, const
 }  // namespace
 
 int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEntry>& pending,
-                       const std::map<std::string, std::string>* signedDigests)
+                       const SignedDigests* signedDigests)
 {
     int failures = 0;
     const int count = static_cast<int>(pending.size());
@@ -55,15 +55,14 @@ int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEnt
         std::printf(" [%d/%d] %s\n", i + 1, count, entry.path.c_str());
         const std::string target = ToLocalPath(entry.path);
         const std::string temp = target + TempSuffix;
-        const std::string* signedSha256 = NULL;
-        if (signedDigests != NULL) {
-            // A signed manifest gives every entry one; an entry without one
-            // fails, it never goes unchecked: no digest text reads "none".
-            static const std::string none = "none";
-            const auto found = signedDigests->find(entry.path);
-            signedSha256 = found != signedDigests->end() ? &found->second : &none;
-        }
-        if (!UpdateOneFile(baseUrl, entry, target, temp, signedSha256)) {
+        // A signed manifest gives every entry one; an entry without one
+        // fails, it never goes unchecked: no digest text reads "none".
+        std::string signedSha256 = "none";
+        const std::string_view* found = signedDigests != NULL ? FindSignedDigest(*signedDigests, entry.path)
+                                                              : NULL;
+        if (found != NULL)
+            signedSha256.assign(found->data(), found->size());
+        if (!UpdateOneFile(baseUrl, entry, target, temp, signedDigests != NULL ? &signedSha256 : NULL)) {
             DeleteFileA(temp.c_str());
             ++failures;
         }

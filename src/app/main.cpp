@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -119,7 +118,7 @@ void RunUpdate()
     // Built with keys, the updater takes only a release signed by one of
     // them, whichever server or update.url served it.
     std::vector<ManifestEntry> entries;
-    std::map<std::string, std::string> signedDigests;
+    SignedDigests signedDigests;
     if (ReleaseKeyCount == 0)
         entries = ParseManifest(manifestText);
     else

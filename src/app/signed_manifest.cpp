@@ -3,8 +3,8 @@
 // release tool writes exactly one form, and anything else is not taken.
 #include "signed_manifest.h"
 
+#include <algorithm>
 #include <cstring>
-#include <set>
 #include <string_view>
 
 namespace {
@@ -60,56 +60,76 @@ bool SplitSignature(const std::string& text, SignedParts& parts)
     if (!IsLowerHex(keyId) || !FromBase64(encoded, signature) || signature.empty() ||
         ToBase64(signature) != encoded)
         return false;
-    parts.signedText = text.substr(0, start);
+    parts.signedText = std::string_view(text).substr(0, start);
     parts.keyId = std::string(keyId);
     parts.signature = signature;
     return true;
 }
 
-bool SignedEntries(const std::string& signedText, std::vector<ManifestEntry>& entries,
-                   std::map<std::string, std::string>& sha256)
+bool SignedEntries(std::string_view signedText, std::vector<ManifestEntry>& entries, SignedDigests& digests)
 {
-    std::map<std::string, std::string> lines;
-    const std::string_view all = signedText;
-    for (std::string_view::size_type pos = 0; pos < all.size();) {
-        std::string_view::size_type end = all.find('\n', pos);
+    SignedDigests lines;
+    for (std::string_view::size_type pos = 0; pos < signedText.size();) {
+        std::string_view::size_type end = signedText.find('\n', pos);
         if (end == std::string_view::npos)
-            end = all.size();
-        const std::string_view line = TrimLineEnd(all.substr(pos, end - pos));
+            end = signedText.size();
+        const std::string_view line = TrimLineEnd(signedText.substr(pos, end - pos));
         pos = end + 1;
         const std::size_t tag = sizeof(Sha256Tag) - 1;
         if (line.compare(0, tag, Sha256Tag) != 0)
             continue;
         const std::string_view digest = line.substr(tag, 64);
-        if (line.size() <= tag + 65 || line[tag + 64] != '\t' || !IsLowerHex(digest) ||
-            !lines.emplace(std::string(line.substr(tag + 65)), std::string(digest)).second)
+        if (line.size() <= tag + 65 || line[tag + 64] != '\t' || !IsLowerHex(digest))
             return false;
+        lines.push_back({line.substr(tag + 65), digest});
     }
-    std::vector<ManifestEntry> parsed = ParseManifest(signedText);
-    std::set<std::string> paths;
-    for (const ManifestEntry& e : parsed) {
-        if (lines.count(e.path) == 0 || !paths.insert(e.path).second)
-            return false;
+    // The release tool writes both in path order: then one pass tells
+    // that each entry has a line of its own and each line an entry.
+    const auto byPath = [](const SignedDigest& a, const SignedDigest& b) { return a.path < b.path; };
+    std::vector<ManifestEntry> parsed = ParseManifest(std::string(signedText));
+    bool inOrder = parsed.size() == lines.size();
+    for (std::size_t i = 0; inOrder && i < parsed.size(); ++i)
+        inOrder = parsed[i].path == lines[i].path && (i == 0 || lines[i - 1].path < lines[i].path);
+    if (!inOrder) {
+        std::sort(lines.begin(), lines.end(), byPath);
+        std::vector<bool> taken(lines.size(), false);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (i > 0 && lines[i - 1].path == lines[i].path)
+                return false;
+        }
+        for (const ManifestEntry& e : parsed) {
+            const auto found = std::lower_bound(lines.begin(), lines.end(), SignedDigest{e.path, {}}, byPath);
+            if (found == lines.end() || found->path != e.path || taken[found - lines.begin()])
+                return false;
+            taken[found - lines.begin()] = true;
+        }
     }
-    if (parsed.empty() || paths.size() != lines.size())
+    if (parsed.empty() || parsed.size() != lines.size())
         return false;
     entries.swap(parsed);
-    sha256.swap(lines);
+    digests.swap(lines);
     return true;
 }
 
+const std::string_view* FindSignedDigest(const SignedDigests& digests, std::string_view path)
+{
+    const auto found = std::lower_bound(
+        digests.begin(), digests.end(), path,
+        [](const SignedDigest& digest, std::string_view wanted) { return digest.path < wanted; });
+    return found != digests.end() && found->path == path ? &found->sha256 : nullptr;
+}
+
 bool CheckSignedManifest(const std::string& text, const ReleaseKey* keys, std::size_t count,
-                         VerifySignature verify, std::vector<ManifestEntry>& entries,
-                         std::map<std::string, std::string>& sha256)
+                         VerifySignature verify, std::vector<ManifestEntry>& entries, SignedDigests& digests)
 {
     entries.clear();
-    sha256.clear();
+    digests.clear();
     SignedParts parts;
     if (!SplitSignature(text, parts))
         return false;
     for (std::size_t i = 0; i < count; ++i) {
         if (parts.keyId == keys[i].id && verify(keys[i], parts.signedText, parts.signature))
-            return SignedEntries(parts.signedText, entries, sha256);
+            return SignedEntries(parts.signedText, entries, digests);
     }
     return false;
 }

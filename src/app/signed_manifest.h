@@ -17,8 +17,8 @@
 #pragma once
 
 #include <cstddef>
-#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "manifest.h"
@@ -33,32 +33,45 @@ struct ReleaseKey {
 
 // Whether signature (raw bytes, most significant first) is key's over
 // message. Supplied by the platform's cryptography.
-typedef bool (*VerifySignature)(const ReleaseKey& key, const std::string& message,
+typedef bool (*VerifySignature)(const ReleaseKey& key, std::string_view message,
                                 const std::string& signature);
 
 // What the signature line carries, and the bytes it signs.
 struct SignedParts {
-    std::string signedText;  // every byte before the signature line
+    std::string_view signedText;  // every byte before the signature line, in the text split
     std::string keyId;
     std::string signature;  // raw bytes
 };
+
+// An entry's signed SHA-256, both views into the manifest text they were
+// read from, which must outlive them.
+struct SignedDigest {
+    std::string_view path;
+    std::string_view sha256;
+};
+
+// Every entry's, sorted by path: one allocation for a manifest of any
+// size, where a manifest of tens of thousands of files is checked on every
+// run.
+typedef std::vector<SignedDigest> SignedDigests;
 
 // False unless text ends with one well-formed signature line (a line feed
 // at its end, nothing after it).
 bool SplitSignature(const std::string& text, SignedParts& parts);
 
-// The entries of a signed manifest and, by path, each one's SHA-256: false
-// unless every entry's path has exactly one SHA-256 line, and every
-// SHA-256 line one entry.
-bool SignedEntries(const std::string& signedText, std::vector<ManifestEntry>& entries,
-                   std::map<std::string, std::string>& sha256);
+// The entries of a signed manifest and their SHA-256: false unless every
+// entry's path has exactly one SHA-256 line, and every SHA-256 line one
+// entry.
+bool SignedEntries(std::string_view signedText, std::vector<ManifestEntry>& entries, SignedDigests& digests);
+
+// The SHA-256 signed for path, or null.
+const std::string_view* FindSignedDigest(const SignedDigests& digests, std::string_view path);
 
 // The whole check: a valid signature by one of keys (count of them) over a
 // manifest whose every entry is signed with its SHA-256. False, with entries
-// and sha256 left empty, otherwise.
+// and digests left empty, otherwise. digests are views into text.
 bool CheckSignedManifest(const std::string& text, const ReleaseKey* keys, std::size_t count,
-                         VerifySignature verify, std::vector<ManifestEntry>& entries,
-                         std::map<std::string, std::string>& sha256);
+                         VerifySignature verify, std::vector<ManifestEntry>& entries, SignedDigests& digests);
 
 // The lines as the release tool writes them.
 std::string Sha256Line(const std::string& sha256, const std::string& path);

@@ -38,7 +38,7 @@ void ReleaseSha256(Sha256Hash& sha256)
     sha256.provider = 0;
 }
 
-bool VerifyWithCryptoApi(const ReleaseKey& key, const std::string& message, const std::string& signature)
+bool VerifyWithCryptoApi(const ReleaseKey& key, std::string_view message, const std::string& signature)
 {
     Sha256Hash sha256;
     HCRYPTKEY publicKey = 0;

@@ -27,4 +27,4 @@ void ReleaseSha256(Sha256Hash& sha256);
 // Whether signature (most significant byte first, as OpenSSL writes it) is
 // key's over message: RSA with SHA-256 and PKCS#1 v1.5 padding, key being a
 // CryptoAPI PUBLICKEYBLOB.
-bool VerifyWithCryptoApi(const ReleaseKey& key, const std::string& message, const std::string& signature);
+bool VerifyWithCryptoApi(const ReleaseKey& key, std::string_view message, const std::string& signature);

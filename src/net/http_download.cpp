@@ -135,8 +135,10 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
         received += got;
 
         // A signed release says how long each file is: a server that goes on
-        // past it is not read to the end of the disk.
-        if (hashing && (received > signedBody->maxSize || !AddToSha256(sha256, transferBuffer, got))) {
+        // past it is not read to the end of the disk. Without its SHA-256 a
+        // file cannot pass either, so reading stops too.
+        if (toFile && signedBody != NULL &&
+            (!hashing || received > signedBody->maxSize || !AddToSha256(sha256, transferBuffer, got))) {
             hashing = false;
             break;
         }

@@ -101,6 +101,8 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path):
                "a folder named current": (dest / "current/manifest.txt", None, "is not a server folder"),
                "a file": (dest, None, "is not a server folder"),
                "a publish folder": (tmp_path / "release", lambda p: publish(p, RELEASE, dest), "publishes into"),
+               "a publish folder, its lock removed": (tmp_path / "release", lambda p: (
+                   publish(p, RELEASE, dest), lock.unlink()), "publishes into"),
                "a link as lock": (lock, lambda p: p.symlink_to(tmp_path / "release/readme.txt"), "symbolic link"),
                "a dangling link": (lock, lambda p: p.symlink_to(tmp_path / "nowhere"), "is a symbolic link"),
                "a FIFO as lock": (lock, os.mkfifo, "is not a regular file"),

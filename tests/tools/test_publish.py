@@ -88,7 +88,7 @@ def test_publishes_the_updaters_format_links_under_their_own_names(tmp_path):
     ({"KORVAN~1.EXE": b"x"}, "KORVAN~1.EXE", "short name"),
     ({"data/bad.": b"x"}, "data/bad.", "ending in a dot or a blank"),
     ({"what?.txt": b"x"}, "what?.txt", "Windows forbids"),
-    ({"back\\slash": b"x"}, "back\\slash", "Windows forbids"),
+    ({"back\\slash": b"x"}, "back\\x5cslash", "Windows forbids"),
     # Told with its control characters escaped: raw, they would move the cursor or forge lines.
     ({"esc\x1b[2J\tname": b"x"}, "esc\\x1b[2J\\x09name", "control character"),
     ({"Readme.txt": b"x"}, "Readme.txt", "only by case"),
@@ -302,7 +302,7 @@ def test_switch_comes_after_the_sync_and_before_any_pruning(tmp_path):
 @pytest.mark.parametrize("step", ["publish", "--rollback"])
 @pytest.mark.parametrize("name, plant, code, says", [
     (".publish.lock", "link", 2, "is a symbolic link"), (".publish.lock", "fifo", 2, "is not a regular file"),
-    (".publish-index", "link", 0, ""), (".publish-index.new", "link", 0, ""), (".current.new", "link", 0, ""),
+    (".publish.lock", "gone", 0, ""), (".publish-index", "link", 0, ""), (".current.new", "link", 0, ""),
     ("../purge.txt", "link", 0, ""), ("../purge.txt", "fifo", 2, "is not a regular file"),
     ("../none/purge.txt", None, 2, "No such file"), ("../full/purge.txt", "full", 3, "is live, but the purge list"),
 ])
@@ -321,7 +321,7 @@ def test_planted_names_are_never_followed_and_the_exit_code_says_what_is_live(tm
         (planted.parent / "filler").write_bytes(b"x" * 4096)
     elif plant:
         planted.unlink(missing_ok=True)
-        planted.symlink_to(victim) if plant == "link" else os.mkfifo(planted)
+        planted.symlink_to(victim) if plant == "link" else os.mkfifo(planted) if plant == "fifo" else None
     live = os.readlink(server / "current")
     try:
         target = [step, server] if step != "publish" else [release, server]
@@ -385,7 +385,8 @@ def keys(tmp_path_factory):
 def test_signed_releases_publish_check_list_and_roll_back(tmp_path, keys):
     release, server = make_release(tmp_path / "release", RELEASE), tmp_path / "server"
     studio, other = ["--release-key", keys / "studio.pub"], ["--release-key", keys / "other.pub"]
-    assert publish("--sign", keys / "studio.pem", release, server).returncode == 0
+    for options in ([], ["--sign", keys / "studio.pem"]):  # an unsigned release first, then a signed one
+        assert publish(*options, release, server).returncode == 0
     (release / "readme.txt").write_bytes(b"adios\r\n")
     # The SHA-256 of the others comes from the index: one file read.
     assert ": 1 copied, 3 unchanged, 1 read" in publish("--sign", keys / "studio.pem", release, server).stdout
@@ -395,6 +396,9 @@ def test_signed_releases_publish_check_list_and_roll_back(tmp_path, keys):
     assert publish("--check", *studio, server).returncode == 0 and publish("--rollback", server).returncode == 0
     assert (publish("--check", *other, *studio, server).returncode, publish("--check", *other, server).returncode) == (0, 1)
     assert f"signed by key {key_id}, none of the keys given" in publish("--check", *other, server).stderr
+    # No rollback makes an unsigned release live over a signed one.
+    rollback = publish("--rollback", server)
+    assert rollback.returncode == 1 and "the one before it is not" in rollback.stderr, rollback.stderr
 
 
 @pytest.mark.parametrize("args, code, says", [

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -176,8 +175,8 @@ TEST_F(StandInServer, HttpDownload)
 }
 
 // What the player reads, with line ends as "\n" whatever stdout's mode.
-std::string Printed(const std::vector<ManifestEntry>& pending,
-                    const std::map<std::string, std::string>* signedSha256, int& failures)
+std::string Printed(const std::vector<ManifestEntry>& pending, const SignedDigests* signedSha256,
+                    int& failures)
 {
     std::fflush(stdout);
     const int saved = _dup(1);
@@ -208,12 +207,13 @@ TEST_F(StandInServer, UpdatePendingFiles)
     const std::string progress = "\r    8 / 48 KB\r    16 / 48 KB\r    24 / 48 KB\r    32 / 48 KB";
     const std::string whole = progress + "\r    40 / 48 KB\r    48 / 48 KB\r    48 / 48 KB\n";
     const std::string corrupt = "    [!] Hash incorrecto, descarga corrupta.\n";
-    const std::map<std::string, std::string> signedAs = {{"data/a.pak", sha256}};
-    const std::map<std::string, std::string> signedOther = {{"data/a.pak", std::string(64, '0')}};
+    const std::string zeros(64, '0');
+    const SignedDigests signedAs = {{"data/a.pak", sha256}};
+    const SignedDigests signedOther = {{"data/a.pak", zeros}};
     const struct {
         const char* name;
         Answer answer;
-        const std::map<std::string, std::string>* signedSha256;  // null: an updater built without keys
+        const SignedDigests* signedSha256;  // null: an updater built without keys
         std::string printed;
         int failures;
     } cases[] = {

@@ -90,12 +90,19 @@ bool MakeFolders(const std::vector<ReleaseFile>& files, const fs::path& top, std
     return true;
 }
 
+// Whether the live release's signed manifest gives path the SHA-256 sha256.
+bool SignedAs(const LiveCopies& live, const std::string& path, const std::string& sha256)
+{
+    const std::string_view* signedSha256 = FindSignedDigest(live.signedSha256, path);
+    return signedSha256 != nullptr && !sha256.empty() && *signedSha256 == sha256;
+}
+
 // Whether the live copy of file can stand for what was just read: the
 // same digest, size and published mode. The index vouches that the copy is
 // still as it was published; for a file it has no entry for (there is no
 // usable index), the live manifest's word is taken, with the copy's own
 // size, mode and owner.
-bool LiveCopyServes(const LiveCopies& live, const ReleaseFile& file, const CopiedFile& copy)
+bool LiveCopyServes(const LiveCopies& live, const ReleaseFile& file, const CopiedFile& copy, bool withSha256)
 {
     if (live.files.empty())
         return false;
@@ -104,12 +111,14 @@ bool LiveCopyServes(const LiveCopies& live, const ReleaseFile& file, const Copie
     const auto known = live.index.entries.find(file.path);
     if (known != live.index.entries.end())
         return known->second.md5 == copy.md5 && known->second.published.size == copy.size &&
+               (!withSha256 || known->second.sha256 == copy.sha256) &&
                (known->second.published.mode & 07777) == mode &&
                LiveCopyIs(copyPath, known->second.published);
     const auto listed = live.listed.find(file.path);
     struct stat info;
     return listed != live.listed.end() && listed->second.md5 == copy.md5 &&
-           listed->second.size == copy.size && lstat(copyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           listed->second.size == copy.size && (!withSha256 || SignedAs(live, file.path, copy.sha256)) &&
+           lstat(copyPath.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            static_cast<std::uint64_t>(info.st_size) == copy.size && (info.st_mode & 07777) == mode &&
            info.st_uid == geteuid();
 }
@@ -157,7 +166,8 @@ bool Place(Shared& shared, ReleaseFile& file, const std::string& temporary, bool
     file.sha256 = copy.sha256;
     file.size = copy.size;
     file.stamp = copy.source;
-    if (LiveCopyServes(shared.live, file, copy) && (!writing || link(live.c_str(), target.c_str()) == 0)) {
+    if (LiveCopyServes(shared.live, file, copy, shared.withSha256) &&
+        (!writing || link(live.c_str(), target.c_str()) == 0)) {
         file.unchanged = true;
         if (writing)
             unlink(temporary.c_str());
@@ -204,7 +214,8 @@ std::size_t MarkUnchanged(std::vector<ReleaseFile>& files, const LiveCopies& liv
     for (ReleaseFile& f : files) {
         const auto known = live.index.entries.find(f.path);
         f.unchanged = known != live.index.entries.end() && !live.files.empty() &&
-                      (f.trustedStamp || trustAll) && (!withSha256 || !known->second.sha256.empty()) &&
+                      (f.trustedStamp || trustAll) &&
+                      (!withSha256 || SignedAs(live, f.path, known->second.sha256)) &&
                       StillClean(live.index, known->second, f.stamp) &&
                       LiveCopyIs(live.files / f.path, known->second.published);
         if (f.unchanged) {

@@ -12,6 +12,7 @@
 
 #include "manifest.h"
 #include "release_index.h"
+#include "signed_manifest.h"
 #include "release_scan.h"
 
 // What a new release is built against: the live release's copies, what the
@@ -20,6 +21,11 @@ struct LiveCopies {
     std::filesystem::path files;  // the live release's files/, empty when none is live
     ReleaseIndex index;
     std::unordered_map<std::string, ManifestEntry> listed;
+    // When signing: the live manifest's SHA-256 lines, if its signature
+    // checks with a key of the signer's. Only a digest found there, or
+    // taken from the file itself, is ever signed again: the index alone
+    // could be rewritten by anyone who can write the server folder.
+    SignedDigests signedSha256;
 };
 
 // Marks the files whose index entry still holds and whose live copy is the

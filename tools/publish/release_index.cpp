@@ -128,10 +128,11 @@ ReleaseIndex LoadIndex(const fs::path& server)
     if (!ReadWholeFile(server / IndexName, text, MaxIndexBytes, O_NOFOLLOW) && errno == ENOENT)
         return index;
     if (!Parse(server, text, index)) {
-        std::fprintf(stderr,
-                     "korvanth-publish: note: %s is damaged or not this server folder's: every file is read "
-                     "again\n",
-                     Shown((server / IndexName).string()).c_str());
+        const bool older = text.rfind("korvanth-publish index ", 0) == 0 && text.rfind(Format, 0) != 0;
+        std::fprintf(stderr, "korvanth-publish: note: %s %s: every file is read again\n",
+                     Shown((server / IndexName).string()).c_str(),
+                     older ? "was written by an older korvanth-publish"
+                           : "is damaged or not this server folder's");
         return ReleaseIndex();
     }
     return index;

@@ -94,6 +94,7 @@ struct Walk {
     std::string root;                            // its real path, '/' at the end
     std::vector<std::pair<dev_t, ino_t>> chain;  // the folders from root down to the one walked
     std::uint64_t manifestBytes;
+    bool signing;
     ReleaseTree& tree;
 };
 
@@ -138,6 +139,8 @@ bool LeadsInside(const Walk& walk, const std::string& path, std::string& target,
 bool WithinManifestLimit(Walk& walk, const std::string& path, std::uint64_t size)
 {
     walk.manifestBytes += 32 + 1 + std::to_string(size).size() + 1 + path.size() + 1;
+    // "#sha256", a tab, 64 digits, a tab, the path and a line feed.
+    walk.manifestBytes += walk.signing ? 7 + 1 + 64 + 1 + path.size() + 1 : 0;
     if (walk.manifestBytes <= MaxManifestBytes)
         return true;
     std::fprintf(stderr,
@@ -278,7 +281,7 @@ int OpenBeneath(int root, const std::string& path)
     return fd;
 }
 
-bool ScanRelease(const fs::path& root, ReleaseTree& tree)
+bool ScanRelease(const fs::path& root, bool signing, ReleaseTree& tree)
 {
     struct stat info;
     // Resolved once: everything after is found below this descriptor.
@@ -290,10 +293,13 @@ bool ScanRelease(const fs::path& root, ReleaseTree& tree)
         Refuse(root.string(), "not a folder");
         return false;
     }
+    // The signature line: its tag, a key id, base64 of a signature of up to
+    // 8,192 bits and the tabs and line feed around them.
     Walk walk = {root.string(),
                  rootReal == "/" ? rootReal : rootReal + "/",
                  {std::make_pair(info.st_dev, info.st_ino)},
-                 0,
+                 signing ? 10U + 1 + 16 + 1 + 1368 + 1 : 0,
+                 signing,
                  tree};
     bool ok = true;
     const int top = dup(tree.root);

@@ -35,9 +35,9 @@ struct ReleaseTree {
 // under their own names. The updater and update.url at the top are left out
 // with a note. Nothing is read but folders and stat. False, with one message
 // per problem on stderr, when a name is refused, a link dangles, loops or
-// leads out of root, the manifest would pass MaxManifestBytes, or nothing is
-// left to publish.
-bool ScanRelease(const std::filesystem::path& root, ReleaseTree& tree);
+// leads out of root, the manifest would pass MaxManifestBytes (its SHA-256
+// lines and signature counted when signed), or nothing is left to publish.
+bool ScanRelease(const std::filesystem::path& root, bool signing, ReleaseTree& tree);
 
 // Opens path (relative, '/' between folders) for reading below the folder
 // descriptor root, without following any symbolic link and without waiting

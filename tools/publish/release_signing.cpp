@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,9 @@ int AskPassphrase(char* buffer, int size, int, void* path)
 {
     const char* given = std::getenv("KORVANTH_SIGN_KEY_PASSPHRASE");
     if (given != nullptr) {
+        // Cut short, it would be another passphrase: none is given instead.
+        if (std::strlen(given) >= static_cast<std::size_t>(size))
+            return -1;
         std::snprintf(buffer, static_cast<std::size_t>(size), "%s", given);
         return static_cast<int>(std::strlen(buffer));
     }
@@ -109,20 +113,35 @@ bool Contains(const fs::path& outer, const fs::path& inner)
 bool RunCommand(const std::string& command, const std::string& input, std::string& output, std::string& why)
 {
     int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+    if (pipe2(in, O_CLOEXEC) != 0) {
         why = std::strerror(errno);
+        return false;
+    }
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        why = std::strerror(errno);
+        close(in[0]);
+        close(in[1]);
         return false;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    // The command's pipelines need the broken-pipe signal this tool ignores.
+    posix_spawnattr_t attributes;
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigdefault(&attributes, &pipeSignal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     char shell[] = "/bin/sh", dashC[] = "-c";
     std::string line = command;
     char* argv[] = {shell, dashC, &line[0], nullptr};
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, shell, &actions, nullptr, argv, environ);
+    const int spawned = posix_spawn(&child, shell, &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(in[0]);
     close(out[1]);
     std::size_t sent = 0;
@@ -261,7 +280,7 @@ bool Sign(Signer& signer, const std::string& text, std::string& signature, std::
     return false;
 }
 
-bool VerifyWithOpenSsl(const ReleaseKey& key, const std::string& message, const std::string& signature)
+bool VerifyWithOpenSsl(const ReleaseKey& key, std::string_view message, const std::string& signature)
 {
     const unsigned char* der = key.bytes;
     EVP_PKEY* publicKey = d2i_PUBKEY(nullptr, &der, static_cast<long>(key.length));

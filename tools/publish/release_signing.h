@@ -47,7 +47,7 @@ bool LoadSigningKey(const std::string& path, const std::vector<std::filesystem::
 bool Sign(Signer& signer, const std::string& text, std::string& signature, std::string& why);
 
 // VerifySignature for keys whose bytes are DER (SubjectPublicKeyInfo).
-bool VerifyWithOpenSsl(const ReleaseKey& key, const std::string& message, const std::string& signature);
+bool VerifyWithOpenSsl(const ReleaseKey& key, std::string_view message, const std::string& signature);
 
 // ReleaseKey views of keys, for CheckSignedManifest; valid while keys is.
 std::vector<ReleaseKey> AsReleaseKeys(const std::vector<PublicKey>& keys);

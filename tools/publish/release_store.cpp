@@ -72,9 +72,12 @@ std::vector<unsigned long> ReleaseIds(const fs::path& server)
     std::error_code error;
     for (fs::directory_iterator it(server / ReleasesFolder, error), end; !error && it != end;
          it.increment(error)) {
+        // A link under a release's name is no release: a rollback must not
+        // switch to wherever it leads.
         unsigned long id = 0;
         std::error_code kind;
-        if (it->is_directory(kind) && ParseReleaseName(it->path().filename().string(), id))
+        if (fs::is_directory(it->symlink_status(kind)) &&
+            ParseReleaseName(it->path().filename().string(), id))
             ids.push_back(id);
     }
     std::sort(ids.begin(), ids.end());
@@ -138,13 +141,14 @@ void ClearLeftovers(const fs::path& server)
 
 // Renamed first, so that a removal cut short leaves no folder that looks
 // like a complete release.
-void Discard(const fs::path& server, unsigned long id)
+bool Discard(const fs::path& server, unsigned long id)
 {
     std::error_code error;
     const fs::path doomed = server / ReleasesFolder / (DiscardPrefix + ReleaseName(id));
     fs::rename(ReleaseFolder(server, id), doomed, error);
     if (!error)
         fs::remove_all(doomed, error);
+    return !error;
 }
 
 // A rename is on disk once the folder holding it is synced.
@@ -195,9 +199,21 @@ bool SameRelease(const std::string& text, const std::string& live, const Signer*
     SignedParts parts;
     if (signer == nullptr)
         return text == live;
+    // A live signature that no longer checks (a damaged manifest) is no
+    // reason to keep it: publishing again mends it.
+    const std::vector<ReleaseKey> keys = AsReleaseKeys(signer->publicKeys);
     return SplitSignature(live, parts) && parts.signedText == text &&
-           std::any_of(signer->publicKeys.begin(), signer->publicKeys.end(),
-                       [&](const PublicKey& key) { return key.id == parts.keyId; });
+           std::any_of(keys.begin(), keys.end(), [&](const ReleaseKey& key) {
+               return parts.keyId == key.id && VerifyWithOpenSsl(key, parts.signedText, parts.signature);
+           });
+}
+
+// Whether a release whose manifest is other may replace the live one, whose
+// manifest is live, for players: not an unsigned one over a signed one.
+bool SignedAsLive(const std::string& live, const std::string& other)
+{
+    SignedParts parts;
+    return !SplitSignature(live, parts) || SplitSignature(other, parts);
 }
 
 // The manifest of a release, or nothing when it cannot be read: a release
@@ -369,6 +385,18 @@ Live ReadLive(const fs::path& server)
     return live;
 }
 
+// When signing, the live manifest's SHA-256 lines, if its signature checks
+// with one of signer's keys (see LiveCopies). Views into live.manifest.
+void SignedDigestsOfLive(Live& live, const Signer* signer)
+{
+    std::vector<ManifestEntry> entries;
+    if (signer == nullptr)
+        return;
+    const std::vector<ReleaseKey> keys = AsReleaseKeys(signer->publicKeys);
+    CheckSignedManifest(live.manifest, keys.data(), keys.size(), VerifyWithOpenSsl, entries,
+                        live.copies.signedSha256);
+}
+
 // The files known unchanged without reading them, and what the operator
 // should know of the stamps that could not be trusted.
 std::size_t KnownUnchanged(ReleaseTree& tree, const fs::path& release, const Live& live,
@@ -406,10 +434,27 @@ bool Vetted(const ReleaseTree& tree, const Live& live)
     return shared.empty();
 }
 
+// An unsigned release over a signed live one: said, and refused.
+bool UnsignedOverSigned(const Live& live, const Signer* signer)
+{
+    SignedParts parts;
+    if (signer != nullptr || !SplitSignature(live.manifest, parts))
+        return false;
+    std::fprintf(
+        stderr,
+        "korvanth-publish: the live release is signed (key %s) and this one would not be: every updater "
+        "built with release keys would refuse it; publish with --sign or --sign-command\n",
+        parts.keyId.c_str());
+    return true;
+}
+
 int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, const PublishOptions& options,
            const Signer* signer)
 {
-    const Live live = ReadLive(server);
+    Live live = ReadLive(server);
+    SignedDigestsOfLive(live, signer);
+    if (UnsignedOverSigned(live, signer))
+        return 1;
     const std::size_t known = KnownUnchanged(tree, release, live, options, signer != nullptr);
     // The other files are read, as the publish would read them, to say
     // which of them it would link rather than copy.
@@ -459,8 +504,13 @@ int GoLive(const fs::path& server, const fs::path& incoming, unsigned long id, c
         code = SwitchTo(server, id);
     if (code == 2)
         return code;
-    for (unsigned long old : doomed)
-        Discard(server, old);
+    for (unsigned long old : doomed) {
+        if (!Discard(server, old)) {
+            Fail(server, "release " + ReleaseName(id) + " is live, but release " + ReleaseName(old) +
+                             " could not be removed; the next publish tries again");
+            code = LiveButFailed;
+        }
+    }
     return code;
 }
 
@@ -478,7 +528,7 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     // Taken before the scan: it dates every stamp the scan finds.
     const std::int64_t scanStarted = FileClockSeconds();
     ReleaseTree tree;
-    const bool scanned = ScanRelease(release, tree);
+    const bool scanned = ScanRelease(release, signer != nullptr, tree);
     struct Closer {
         int fd;
         ~Closer()
@@ -494,18 +544,12 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         return DryRun(tree, release, server, options, signer);
     if (!existed && !PrepareServer(server))
         return 2;
-    const Live live = ReadLive(server);
+    Live live = ReadLive(server);
+    SignedDigestsOfLive(live, signer);
     if (!Vetted(tree, live))
         return 1;
-    SignedParts liveSignature;
-    if (signer == nullptr && SplitSignature(live.manifest, liveSignature)) {
-        std::fprintf(
-            stderr,
-            "korvanth-publish: the live release is signed (key %s) and this one would not be: every "
-            "updater built with release keys would refuse it; publish with --sign or --sign-command\n",
-            liveSignature.keyId.c_str());
+    if (UnsignedOverSigned(live, signer))
         return 1;
-    }
     const bool signing = signer != nullptr;
     const std::vector<unsigned long> ids = ReleaseIds(server);
     // Numbers only go up, so a release number names one release for good.
@@ -623,6 +667,13 @@ int RollBack(const fs::path& server, const std::string& purgeList, bool quiet)
         code = Fail(server / CurrentLink, "names no release");
     } else if (std::lower_bound(ids.begin(), ids.end(), live) == ids.begin()) {
         Fail(server, "no release before " + ReleaseName(live) + " to roll back to");
+        code = 1;
+    } else if (!SignedAsLive(ManifestOf(server, live),
+                             ManifestOf(server, *(std::lower_bound(ids.begin(), ids.end(), live) - 1)))) {
+        Fail(server,
+             "the live release " + ReleaseName(live) +
+                 " is signed and the one before it is not: every updater built with release keys would "
+                 "refuse it; nothing was changed");
         code = 1;
     } else {
         const unsigned long previous = *(std::lower_bound(ids.begin(), ids.end(), live) - 1);

@@ -98,7 +98,7 @@ std::string TimeLimitRanOut(std::size_t done, std::size_t total)
 void Report(Findings& findings, const std::string& what, const std::string& problem)
 {
     if (++findings.count <= MaxListedProblems)
-        std::fprintf(stderr, "korvanth-publish: %s: %s\n", Shown(what).c_str(), problem.c_str());
+        std::fprintf(stderr, "korvanth-publish: %s: %s\n", Shown(what).c_str(), Shown(problem).c_str());
 }
 
 int Conclude(const Findings& findings)
@@ -114,7 +114,7 @@ namespace {
 // With keys: whether text is signed by one of them, with a SHA-256 for every
 // entry; each reason it is not is reported.
 void CheckSignature(const std::string& text, const std::vector<PublicKey>& keys, Findings& findings,
-                    std::map<std::string, std::string>& sha256)
+                    SignedDigests& sha256)
 {
     const int before = findings.count;
     SignedParts parts;
@@ -144,7 +144,7 @@ void CheckSignature(const std::string& text, const std::vector<PublicKey>& keys,
 }  // namespace
 
 std::vector<ManifestEntry> ReadEntries(const std::string& text, const std::vector<PublicKey>& keys,
-                                       Findings& findings, std::map<std::string, std::string>& sha256)
+                                       Findings& findings, SignedDigests& sha256)
 {
     std::vector<ManifestEntry> entries;
     std::istringstream lines(text);
@@ -171,7 +171,7 @@ std::vector<ManifestEntry> ReadEntries(const std::string& text, const std::vecto
 }
 
 std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5,
-                             const std::string& sha256, const std::string* signedSha256)
+                             const std::string& sha256, const std::string_view* signedSha256)
 {
     char text[200];
     if (size != entry.size)
@@ -181,16 +181,15 @@ std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, con
         std::snprintf(text, sizeof(text), "digest %s, manifest says %s", md5.c_str(), entry.md5.c_str());
     else if (signedSha256 != nullptr && sha256 != *signedSha256)
         std::snprintf(text, sizeof(text), "SHA-256 %s, the signed manifest says %s", sha256.c_str(),
-                      signedSha256->c_str());
+                      std::string(*signedSha256).c_str());
     else
         return "";
     return text;
 }
 
-const std::string* SignedSha256(const std::map<std::string, std::string>& sha256, const std::string& path)
+const std::string_view* SignedSha256(const SignedDigests& sha256, const std::string& path)
 {
-    const auto found = sha256.find(path);
-    return found == sha256.end() ? nullptr : &found->second;
+    return FindSignedDigest(sha256, path);
 }
 
 int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const std::vector<PublicKey>& keys)
@@ -217,7 +216,7 @@ int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const s
     const std::string manifestProblem = ModeProblem(live / "manifest.txt", true);
     if (!manifestProblem.empty())
         Report(findings, "manifest.txt", manifestProblem);
-    std::map<std::string, std::string> sha256;
+    SignedDigests sha256;
     const std::vector<ManifestEntry> entries = ReadEntries(text, keys, findings, sha256);
     // A closed folder is told once, not once for every file below it.
     std::set<fs::path> closed;
@@ -226,7 +225,7 @@ int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const s
         const ManifestEntry& e = entries[done];
         std::string md5, sha;
         std::uint64_t size = 0;
-        const std::string* signedSha256 = SignedSha256(sha256, e.path);
+        const std::string_view* signedSha256 = SignedSha256(sha256, e.path);
         const bool read = Md5OfFile(live / "files" / e.path, md5, size,
                                     signedSha256 != nullptr ? &sha : nullptr);
         const std::string problem = read ? CompareWithEntry(e, size, md5, sha, signedSha256)

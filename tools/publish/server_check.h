@@ -40,16 +40,16 @@ int Conclude(const Findings& findings);
 // reported. With keys, the signature too: sha256 then holds each path's
 // signed SHA-256, or nothing when the signature does not hold.
 std::vector<ManifestEntry> ReadEntries(const std::string& text, const std::vector<PublicKey>& keys,
-                                       Findings& findings, std::map<std::string, std::string>& sha256);
+                                       Findings& findings, SignedDigests& sha256);
 
 // The signed SHA-256 of path in sha256 (see ReadEntries), or null when there
 // is none to check.
-const std::string* SignedSha256(const std::map<std::string, std::string>& sha256, const std::string& path);
+const std::string_view* SignedSha256(const SignedDigests& sha256, const std::string& path);
 
 // Empty when a served file matches its entry (and, when one is given, its
 // signed SHA-256); otherwise what is wrong.
 std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5,
-                             const std::string& sha256, const std::string* signedSha256);
+                             const std::string& sha256, const std::string_view* signedSha256);
 
 // The web server runs as a user of its own: it needs search access to every
 // folder on the way and read access to the file, as "other". Empty when it

@@ -30,12 +30,14 @@ int Refuse(const fs::path& where, const std::string& why)
     return 2;
 }
 
-// A folder made before the lock file said whose it is: a release tool's
-// always had one; a mirror's never did.
+// A folder with a live release and no lock file: a mirror's (which never
+// had one before the lock said whose a folder is), unless it has the index
+// only the release tool keeps, say after its lock was removed.
 bool IsOldMirror(const fs::path& server)
 {
     struct stat info;
-    return lstat((server / "current").c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+    return lstat((server / "current").c_str(), &info) == 0 && S_ISLNK(info.st_mode) &&
+           lstat((server / ".publish-index").c_str(), &info) != 0;
 }
 
 // Creates the lock naming the release tool, unless a lock is there already.
@@ -72,9 +74,10 @@ int LockServerFolder(const fs::path& server)
         lstat(lock.c_str(), &named);
     }
     if (S_ISLNK(named.st_mode) || !S_ISREG(named.st_mode))
-        return Refuse(lock,
-                      std::string(S_ISLNK(named.st_mode) ? "is a symbolic link" : "is not a regular file") +
-                          ": not opened; remove it, and find out who put it there");
+        return Refuse(
+            lock, std::string(S_ISLNK(named.st_mode) ? "is a symbolic link" : "is not a regular file") +
+                      ": not opened; remove it (the next run makes a lock of its own), and find out who put "
+                      "it there");
     const int fd = open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat opened;
     if (fd < 0 || fstat(fd, &opened) != 0)
@@ -82,8 +85,10 @@ int LockServerFolder(const fs::path& server)
     if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino || !S_ISREG(opened.st_mode))
         return Refuse(lock, "was replaced while it was opened; nothing was changed");
     if (opened.st_uid != geteuid())
-        return Refuse(lock, "belongs to another user (uid " + std::to_string(opened.st_uid) +
-                                "), who could hold it and keep every publish out: remove it");
+        return Refuse(lock,
+                      "belongs to another user (uid " + std::to_string(opened.st_uid) +
+                          "), who could hold it and keep every publish out: remove it (the next run makes a "
+                          "lock of its own)");
     // Made 0644 by older release tools: any local user could have held it.
     if ((opened.st_mode & 077) != 0)
         fchmod(fd, 0600);

@@ -40,7 +40,8 @@ std::string Shown(const std::string& text)
     static const char hex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : Masked(text)) {
-        if (c < 0x20 || c == 0x7F) {
+        // The backslash too, so that \x1b in a name is never an escaped ESC.
+        if (c < 0x20 || c == 0x7F || c == '\\') {
             out += "\\x";
             out += hex[c >> 4];
             out += hex[c & 15];

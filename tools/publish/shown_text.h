@@ -8,5 +8,5 @@
 
 // text with the password of every "scheme://user:password@" replaced by
 // "***", and the whole of a "scheme://token@" user part, and every control
-// character written as \xNN; everything else unchanged.
+// character and backslash written as \xNN; everything else unchanged.
 std::string Shown(const std::string& text);

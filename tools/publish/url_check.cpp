@@ -157,7 +157,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
         return 1;
     }
     Findings findings;
-    std::map<std::string, std::string> sha256;
+    SignedDigests sha256;
     const std::vector<ManifestEntry> entries = ReadEntries(text, keys, findings, sha256);
 
     const bool showProgress = !quiet && isatty(STDERR_FILENO);
@@ -170,7 +170,7 @@ int CheckWithCurl(const std::string& base, const std::string& caFile, Clock::tim
         CURL* connection = NewConnection(base, caFile);
         for (std::size_t i = next++; i < entries.size() && Clock::now() < deadline; i = next++) {
             const ManifestEntry& e = entries[i];
-            const std::string* signedSha256 = SignedSha256(sha256, e.path);
+            const std::string_view* signedSha256 = SignedSha256(sha256, e.path);
             Fetched fetched;
             if (connection == nullptr)
                 fetched.error = "cannot start libcurl";
