@@ -215,10 +215,19 @@ def median(fn, runs, before=None):
 
 def paired(ours, floor, runs, before=None):
     """Medians of both, run in turns so that a slow spell of the machine (disk
-    write-back, say) falls on both alike."""
+    write-back, say) falls on both alike, after one untimed run of each, so
+    that neither pays alone for reading the data into the page cache. The
+    turns go ours, floor, floor, ours, ... over an even number of rounds:
+    over HTTPS under Wine every other download here is slow, whichever
+    program makes it, and plain turns would give all the slow ones to one
+    side."""
+    for fn in (ours, floor):
+        if before:
+            before()
+        fn()
     a, b = [], []
-    for _ in range(runs):
-        for fn, times in ((ours, a), (floor, b)):
+    for round in range(runs + runs % 2):
+        for fn, times in ((ours, a), (floor, b))[::1 if round % 2 == 0 else -1]:
             if before:
                 before()
             times.append(fn())
