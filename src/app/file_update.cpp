@@ -55,13 +55,13 @@ int UpdatePendingFiles(const std::string& baseUrl, const std::vector<ManifestEnt
         std::printf(" [%d/%d] %s\n", i + 1, count, entry.path.c_str());
         const std::string target = ToLocalPath(entry.path);
         const std::string temp = target + TempSuffix;
-        // A signed manifest gives every entry one; an entry without one
-        // fails, it never goes unchecked: no digest text reads "none".
-        std::string signedSha256 = "none";
-        const std::string_view* found = signedDigests != NULL ? FindSignedDigest(*signedDigests, entry.path)
-                                                              : NULL;
-        if (found != NULL)
-            signedSha256.assign(found->data(), found->size());
+        std::string signedSha256;
+        if (signedDigests != NULL) {
+            // A signed manifest gives every entry one; an entry without one
+            // fails, it never goes unchecked: no digest text reads "none".
+            const std::string_view* found = FindSignedDigest(*signedDigests, entry.path);
+            signedSha256 = found != NULL ? std::string(*found) : "none";
+        }
         if (!UpdateOneFile(baseUrl, entry, target, temp, signedDigests != NULL ? &signedSha256 : NULL)) {
             DeleteFileA(temp.c_str());
             ++failures;
