@@ -14,24 +14,11 @@
 #include <vector>
 
 #include "file_md5.h"
+#include "whole_file.h"
 
 namespace {
 
 const std::size_t ChunkSize = 256 << 10;
-
-bool WriteAll(int fd, const char* data, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // Hashes everything from in (sha256 may be null), and writes it to out
 // unless out is -1; false with errno set.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "file_digest.h"
 #include "whole_file.h"
 
 bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size,
@@ -61,11 +62,6 @@ bool FinishDigest(EVP_MD_CTX* context, std::string& digest)
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context, value, &length) != 1)
         return false;
-    static const char hex[] = "0123456789abcdef";
-    digest.resize(2 * length);
-    for (unsigned int i = 0; i < length; ++i) {
-        digest[2 * i] = hex[value[i] >> 4];
-        digest[2 * i + 1] = hex[value[i] & 15];
-    }
+    DigestText(value, length, digest);
     return true;
 }

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file_digest.h"
 #include "shown_text.h"
 
 extern char** environ;
@@ -48,10 +49,9 @@ std::string KeyId(EVP_PKEY* key, std::string& der)
     unsigned int size = 0;
     if (EVP_Digest(der.data(), der.size(), digest, &size, EVP_sha256(), nullptr) != 1)
         return "";
-    char text[17];
-    for (int i = 0; i < 8; ++i)
-        std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-    return text;
+    std::string id;
+    DigestText(digest, 8, id);
+    return id;
 }
 
 std::string WhyNoReleaseKey(EVP_PKEY* key)

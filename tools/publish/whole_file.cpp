@@ -81,22 +81,26 @@ bool BeginWholeFile(const std::string& path, unsigned mode, WholeFile& file)
     return true;
 }
 
-bool CommitWholeFile(WholeFile& file, const std::string& text)
+bool WriteAll(int fd, const char* data, std::size_t length)
 {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    int reason = 0;
-    while (reason == 0 && left > 0) {
-        const ssize_t written = write(file.fd, data, left);
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0) {
-            reason = written < 0 ? errno : EIO;
-        } else {
-            data += written;
-            left -= static_cast<std::size_t>(written);
+            if (written == 0)
+                errno = EIO;
+            return false;
         }
+        data += written;
+        length -= static_cast<std::size_t>(written);
     }
+    return true;
+}
+
+bool CommitWholeFile(WholeFile& file, const std::string& text)
+{
+    int reason = WriteAll(file.fd, text.data(), text.size()) ? 0 : errno;
     if (close(file.fd) != 0 && reason == 0)
         reason = errno;
     file.fd = -1;

@@ -41,5 +41,9 @@ bool CommitWholeFile(WholeFile& file, const std::string& text);
 // Removes the temporary file of a file that is not to be written after all.
 void AbandonWholeFile(WholeFile& file);
 
+// Writes all of data to fd, through short writes and interruptions; false
+// with errno set (EIO when a write took nothing) when it cannot.
+bool WriteAll(int fd, const char* data, std::size_t length);
+
 // BeginWholeFile and CommitWholeFile at once.
 bool WriteWholeFile(const std::string& path, const std::string& text, unsigned mode);
