@@ -267,10 +267,8 @@ bool Sign(Signer& signer, const std::string& text, std::string& signature, std::
         why = "--sign-command " + why;
         return false;
     }
-    for (const PublicKey& key : signer.publicKeys) {
-        const ReleaseKey view = {key.id.c_str(), reinterpret_cast<const unsigned char*>(key.der.data()),
-                                 key.der.size()};
-        if (VerifyWithOpenSsl(view, text, signature)) {
+    for (const ReleaseKey& key : AsReleaseKeys(signer.publicKeys)) {
+        if (VerifyWithOpenSsl(key, text, signature)) {
             signer.keyId = key.id;
             return true;
         }
