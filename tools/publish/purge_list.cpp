@@ -10,6 +10,8 @@
 #include <utility>
 
 #include "manifest.h"
+#include "release_store.h"
+#include "server_layout.h"
 #include "shown_text.h"
 
 namespace {
@@ -87,4 +89,13 @@ bool FinishPurgeList(WholeFile& list, const std::vector<std::string>& urlPaths)
     for (const std::string& p : urlPaths)
         text += p + '\n';
     return CommitWholeFile(list, text);
+}
+
+int ReportChanges(WholeFile& list, const std::string& before, const std::string& after, unsigned long live)
+{
+    if (FinishPurgeList(list, PurgeList(before, after)))
+        return 0;
+    std::fprintf(stderr, "korvanth-publish: release %s is live, but the purge list %s was not written: %s\n",
+                 ReleaseName(live).c_str(), Shown(list.path).c_str(), std::strerror(errno));
+    return LiveButFailed;
 }

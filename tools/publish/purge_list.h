@@ -27,3 +27,8 @@ bool BeginPurgeList(const std::string& path, WholeFile& list);
 // Writes the list, one per line, into the file begun, replacing path whole;
 // false, with errno set, when it cannot be written.
 bool FinishPurgeList(WholeFile& list, const std::vector<std::string>& urlPaths);
+
+// After a switch to release live: writes the list of what changed between
+// the manifests before and after into the file begun. Returns 0, or
+// LiveButFailed with a message on stderr when it cannot be written.
+int ReportChanges(WholeFile& list, const std::string& before, const std::string& after, unsigned long live);

@@ -6,6 +6,10 @@
 //   SERVER_DIR/releases/000006/...           earlier releases, for a rollback
 //   SERVER_DIR/.publish.lock                 one writer at a time (server_lock.h)
 //   SERVER_DIR/.publish-index                what the last publish read (release_index.h)
+//
+// Each operation is a room of its own (release_publish.cpp,
+// release_rollback.cpp, release_list.cpp); the layout they share, with the
+// switch and the pruning, is server_layout.h's.
 #pragma once
 
 #include <cstddef>
@@ -56,7 +60,3 @@ int RollBack(const std::filesystem::path& server, const std::string& purgeList, 
 // bytes, the key that signed it, and which is live. Exit code: 0, 1 when it
 // holds none.
 int ListReleases(const std::filesystem::path& server);
-
-// The folder that holds the live manifest.txt and files/: current's target,
-// or server itself when it is a plain copy (a mirror) without releases.
-std::filesystem::path LiveFolder(const std::filesystem::path& server);

@@ -15,7 +15,7 @@
 
 #include "file_md5.h"
 #include "shown_text.h"
-#include "release_store.h"
+#include "server_layout.h"
 #include "whole_file.h"
 
 namespace fs = std::filesystem;

@@ -1,0 +1,48 @@
+// The listing: every complete release of a server folder, read from its
+// manifest alone, so that it says what players would get from each.
+#include "release_store.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "manifest.h"
+#include "signed_manifest.h"
+#include "server_layout.h"
+
+namespace fs = std::filesystem;
+
+int ListReleases(const fs::path& server)
+{
+    const std::vector<unsigned long> ids = ReleaseIds(server);
+    if (ids.empty()) {
+        Fail(server, "holds no release");
+        return 1;
+    }
+    unsigned long live = 0;
+    const bool hasLive = LiveRelease(server, live);
+    std::printf("release  published         files           bytes  signed by\n");
+    for (unsigned long id : ids) {
+        const fs::path manifest = ReleaseFolder(server, id) / "manifest.txt";
+        std::uint64_t bytes = 0;
+        const std::string manifestText = ManifestOf(server, id);
+        const std::vector<ManifestEntry> entries = ParseManifest(manifestText);
+        SignedParts signature;
+        const std::string signedBy = SplitSignature(manifestText, signature) ? signature.keyId : "unsigned";
+        for (const ManifestEntry& e : entries)
+            bytes += e.size;
+        struct stat info;
+        char date[32] = "?";
+        struct tm local;
+        if (stat(manifest.c_str(), &info) == 0 && localtime_r(&info.st_mtime, &local) != nullptr)
+            std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M", &local);
+        std::printf("%s   %-16s  %6zu  %14llu  %-16s%s\n", ReleaseName(id).c_str(), date, entries.size(),
+                    static_cast<unsigned long long>(bytes), signedBy.c_str(),
+                    hasLive && id == live ? "  live" : "");
+    }
+    return 0;
+}
