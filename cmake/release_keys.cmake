@@ -10,6 +10,7 @@ function(korvanth_release_keys header)
   file(MAKE_DIRECTORY ${work})
   set(arrays "")
   set(entries "")
+  set(ids "")
   set(count 0)
   foreach(key IN LISTS ARGN)
     if(NOT EXISTS "${key}")
@@ -26,8 +27,15 @@ function(korvanth_release_keys header)
     endif()
     execute_process(COMMAND openssl pkey -pubin -in ${key} -noout -text
                     OUTPUT_VARIABLE text ERROR_VARIABLE error RESULT_VARIABLE failed)
-    if(failed OR NOT text MATCHES "Modulus" OR NOT text MATCHES "Public-Key: \\(([0-9]+) bit\\)")
-      message(FATAL_ERROR "release key ${key} is not an RSA public key in PEM form: ${error}")
+    if(failed)
+      string(REGEX REPLACE "\n.*" "" error "${error}")
+      message(FATAL_ERROR "release key ${key} is no public key in PEM form (openssl says: ${error})")
+    endif()
+    if(NOT text MATCHES "Modulus" OR NOT text MATCHES "Public-Key: \\(([0-9]+) bit\\)")
+      string(REGEX REPLACE "\n.*" "" kind "${text}")
+      message(FATAL_ERROR
+        "release key ${key} is not an RSA key (openssl reads it as \"${kind}\"): a release key is RSA of "
+        "3072 bits or more (make one with korvanth-publish --generate-key)")
     endif()
     set(bits ${CMAKE_MATCH_1})
     if(bits LESS 3072)
@@ -47,8 +55,17 @@ function(korvanth_release_keys header)
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${bytes}")
     string(APPEND arrays "const unsigned char ReleaseKey${count}[] = {${bytes}};\n")
     string(APPEND entries "    {\"${id}\", ReleaseKey${count}, sizeof(ReleaseKey${count})},\n")
+    string(APPEND ids "${id} ")
     math(EXPR count "${count} + 1")
   endforeach()
+  # What korvanth-publish reads of a built updater (--key-id, --updater):
+  # the keys it takes and the server it goes to. An updater built without
+  # keys carries none of it.
+  set(identity "")
+  if(count GREATER 0)
+    string(STRIP "${ids}" ids)
+    set(identity "extern const char UpdaterIdentity[];\nconst char UpdaterIdentity[] = \"KORVANTH-UPDATER keys=${ids}; server=${KORVANTH_DEFAULT_BASE_URL};\";\n")
+  endif()
   file(CONFIGURE OUTPUT ${header} CONTENT
 "// Made when configuring, from the release keys given: the public keys whose
 // signed releases this updater takes. With none, it takes any manifest.
@@ -63,5 +80,5 @@ const ReleaseKey ReleaseKeys[] = {
 @entries@    {\"\", nullptr, 0},
 };
 const std::size_t ReleaseKeyCount = @count@;
-" @ONLY)
+@identity@" @ONLY)
 endfunction()

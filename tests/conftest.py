@@ -1,12 +1,20 @@
 """What several parts of the suite share: the release build, made as an
 operator makes it."""
 
+import os
 import subprocess
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
+
+
+@pytest.fixture(scope="session", autouse=True)
+def publisher_state(tmp_path_factory):
+    """korvanth-publish's own state, in a folder of the tests' rather than the
+    home folder of whoever runs them."""
+    os.environ["KORVANTH_PUBLISH_STATE"] = str(tmp_path_factory.mktemp("publisher-state"))
 
 
 def code_signing_pfx(folder, password):

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "file_digest.h"
@@ -14,6 +15,37 @@
 namespace {
 
 const char TempSuffix[] = ".kvdl";
+
+bool IsUpdaterFile(const std::string& path)
+{
+    const std::string name = UpdaterFileName;
+    return path.size() == name.size() &&
+           std::equal(path.begin(), path.end(), name.begin(), [](char a, char b) {
+               return (a >= 'a' && a <= 'z' ? a - 'a' + 'A' : a) ==
+                      (b >= 'a' && b <= 'z' ? b - 'a' + 'A' : b);
+           });
+}
+
+// Windows neither replaces nor deletes a running program's file, but lets it
+// be renamed within its folder: the updater's own file is moved aside, the
+// verified new one takes its name, and the running code carries on to the
+// end of this run; the next start removes the old one. When the new one
+// cannot take the name, the old one is moved back: the folder always keeps
+// an updater that starts.
+bool PutUpdaterInPlace(const std::string& temp, const std::string& target, DWORD& error)
+{
+    DeleteFileA(UpdaterAsideName);
+    const bool movedAside = MoveFileExA(target.c_str(), UpdaterAsideName, 0) != 0;
+    error = movedAside ? 0 : GetLastError();
+    if (!movedAside && error != ERROR_FILE_NOT_FOUND)
+        return false;
+    if (MoveFileExA(temp.c_str(), target.c_str(), 0))
+        return true;
+    error = GetLastError();
+    if (movedAside)
+        MoveFileExA(UpdaterAsideName, target.c_str(), 0);
+    return false;
+}
 
 // True when the verified copy now stands at target; temp is where it is
 // downloaded and checked first. signedSha256 is null, or the SHA-256 the
@@ -34,8 +66,16 @@ bool UpdateOneFile(const std::string& baseUrl, const ManifestEntry& entry, const
         std::printf("    [!] Hash incorrecto, descarga corrupta.\n");
         return false;
     }
-    if (!MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        const DWORD error = GetLastError();
+    // Only a release that an updater built with keys checked may replace it.
+    DWORD error = 0;
+    bool placed = false;
+    if (signedSha256 != NULL && IsUpdaterFile(entry.path)) {
+        placed = PutUpdaterInPlace(temp, target, error);
+    } else {
+        placed = MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+        error = placed ? 0 : GetLastError();
+    }
+    if (!placed) {
         std::printf("    [!] No pude reemplazar el archivo (en uso? error %lu)\n",
                     static_cast<unsigned long>(error));
         return false;

@@ -17,6 +17,7 @@
 #include "http_download.h"
 #include "manifest.h"
 #include "path_rules.h"
+#include "release_guard.h"
 #include "release_keys.h"
 #include "sha256.h"
 #include "signed_manifest.h"
@@ -103,6 +104,13 @@ void RunUpdate()
         return;
     }
     KeepDigestProviderLoaded();
+    // Built with keys, the updater takes only a release signed by one of
+    // them, whichever server or update.url served it, and none older than
+    // the one the folder's release record names, read before anything else.
+    const bool keyed = ReleaseKeyCount != 0;
+    const std::uint64_t heldSerial = keyed ? ReadHeldSerial() : 0;
+    if (keyed)
+        DeleteFileA(UpdaterAsideName);
 
     const std::string baseUrl = ChooseBaseUrl();
     std::printf(" Buscando actualizaciones...\n");
@@ -115,31 +123,49 @@ void RunUpdate()
                       1500);
         return;
     }
-    // Built with keys, the updater takes only a release signed by one of
-    // them, whichever server or update.url served it.
-    std::vector<ManifestEntry> entries;
-    SignedDigests signedDigests;
-    if (ReleaseKeyCount == 0)
-        entries = ParseManifest(manifestText);
+    SignedRelease release;
+    if (!keyed)
+        release.entries = ParseManifest(manifestText);
     else
-        CheckSignedManifest(manifestText, ReleaseKeys, ReleaseKeyCount, VerifyWithCryptoApi, entries,
-                            signedDigests);
+        CheckSignedManifest(manifestText, ReleaseKeys, ReleaseKeyCount, VerifyWithCryptoApi, release);
+    const std::vector<ManifestEntry>& entries = release.entries;
     if (entries.empty()) {
         EndAfterDelay(" [!] Manifest vacio o invalido. Inicio el juego...\n", 1500);
+        return;
+    }
+    // A release older than the one this folder took, served again by a
+    // mirror left behind or a server that replays the studio's past, would
+    // take the game back to it.
+    if (keyed && release.serial < heldSerial) {
+        EndAfterDelay(" [!] El servidor ofrece una version anterior a la instalada.\n"
+                      "     Inicio el juego igual...\n\n",
+                      1500);
+        return;
+    }
+    // Nor may a server hold players on a release for good: its signature
+    // runs out, and the studio signs the live release again well before.
+    if (keyed && release.expires <= UtcNowSeconds()) {
+        EndAfterDelay(" [!] La version del servidor esta vencida (revisa la fecha de tu equipo).\n"
+                      "     Inicio el juego igual...\n\n",
+                      1500);
         return;
     }
 
     std::printf(" Verificando %d archivos...\n", static_cast<int>(entries.size()));
     std::fflush(stdout);
-    const std::vector<ManifestEntry> pending = FindPendingEntries(entries);
+    std::vector<ManifestEntry> pending = FindPendingEntries(entries);
+    if (keyed)
+        PutRecordFirst(pending);
     if (pending.empty()) {
+        if (keyed)
+            DeleteDroppedFiles(release);
         EndAfterDelay("\n Cliente al dia. Iniciando el juego...\n", 1200);
         return;
     }
     std::printf("\n Hay %d archivo(s) para actualizar (%llu KB):\n\n", static_cast<int>(pending.size()),
                 static_cast<unsigned long long>(SumPendingKb(pending)));
 
-    const int failures = UpdatePendingFiles(baseUrl, pending, ReleaseKeyCount == 0 ? NULL : &signedDigests);
+    const int failures = UpdatePendingFiles(baseUrl, pending, keyed ? &release.digests : NULL);
     if (failures > 0) {
         std::printf("\n [!] %d archivo(s) NO se pudieron actualizar.\n", failures);
         std::printf("     Proba de nuevo en un rato. Inicio el juego igual...\n");
@@ -147,6 +173,10 @@ void RunUpdate()
         std::system("pause");
         return;
     }
+    // Only a whole release loses what it dropped: an old game file may
+    // still need an old DLL beside it.
+    if (keyed)
+        DeleteDroppedFiles(release);
     EndAfterDelay("\n Actualizacion completa! Iniciando el juego...\n", 1200);
 }
 

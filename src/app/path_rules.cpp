@@ -70,13 +70,17 @@ bool IsDeviceName(std::string_view component)
     return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
-// Entry x downloads into x.kvdl: a listed x.kvdl would be overwritten with
-// unchecked bytes, then deleted.
-bool HasTempSuffix(std::string_view path)
+// Entry x downloads into x.kvdl, and an updater that replaces itself moves
+// its running file aside under a name ending in .kvold: a listed name of
+// either kind would be overwritten with unchecked bytes, then deleted.
+bool HasOwnSuffix(std::string_view path)
 {
-    const std::string_view suffix = ".KVDL";
-    return path.size() >= suffix.size() &&
-           EqualsIgnoringCase(path.substr(path.size() - suffix.size()), suffix);
+    for (const std::string_view suffix : {std::string_view(".KVDL"), std::string_view(".KVOLD")}) {
+        if (path.size() >= suffix.size() &&
+            EqualsIgnoringCase(path.substr(path.size() - suffix.size()), suffix))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -107,8 +111,8 @@ const char* WhyPathRefused(const std::string& path)
             return "names a Windows device (CON, NUL, COM1, LPT1, ...)";
         start = end + 1;
     }
-    if (HasTempSuffix(whole))
-        return "ends in .kvdl, the updater's temporary download suffix";
+    if (HasOwnSuffix(whole))
+        return "ends in .kvdl (the updater's temporary download suffix) or .kvold (its own file moved aside)";
     return NULL;
 }
 

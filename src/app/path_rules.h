@@ -8,12 +8,17 @@
 // Why the updater refuses a manifest path, or NULL when it takes it. A path
 // is refused when it could reach outside the game folder (rooted, drive- or
 // stream-qualified, a parent component), names a device instead of a file,
-// holds a control character, or ends in the temporary download suffix. Its
+// holds a control character, or ends in a suffix of the updater's own files
+// (.kvdl, .kvold). Its
 // length is no reason: a path Windows cannot take with the game folder in
 // front fails like any file that cannot be written, and is counted.
 const char* WhyPathRefused(const std::string& path);
 
 bool IsSafeRelativePath(const std::string& path);
+
+// Where an updater that replaces itself moves its running file: in its
+// folder, under a name no manifest path can have.
+const char UpdaterAsideName[] = "KorvanthUpdater.exe.kvold";
 
 // The manifest's '/' separators as Windows file names want them.
 std::string ToLocalPath(const std::string& manifestPath);

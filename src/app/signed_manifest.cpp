@@ -6,9 +6,16 @@
 #include <algorithm>
 #include <cstring>
 #include <string_view>
+#include <utility>
+
+#include "path_rules.h"
+#include "utc_time.h"
 
 namespace {
 
+const char ReleaseTag[] = "#release\t";
+const char ExpiresTag[] = "#expires\t";
+const char DroppedTag[] = "#dropped\t";
 const char Sha256Tag[] = "#sha256\t";
 const char SignatureTag[] = "#signature\t";
 const std::size_t KeyIdLength = 16;
@@ -66,48 +73,107 @@ bool SplitSignature(const std::string& text, SignedParts& parts)
     return true;
 }
 
-bool SignedEntries(std::string_view signedText, std::vector<ManifestEntry>& entries, SignedDigests& digests)
+namespace {
+
+// One tagged line of the signed part: the text after its tag.
+struct TaggedLines {
+    SignedDigests sha256;
+    std::vector<DroppedFile> dropped;
+    std::vector<std::string_view> release;
+    std::vector<std::string_view> expires;
+};
+
+// "<64 or 32 lower-case hex> TAB <path>": the digest and the path, or false.
+bool SplitDigestLine(std::string_view rest, std::size_t digits, std::string_view& digest,
+                     std::string_view& path)
 {
-    SignedDigests lines;
+    if (rest.size() <= digits + 1 || rest[digits] != '\t' || !IsLowerHex(rest.substr(0, digits)))
+        return false;
+    digest = rest.substr(0, digits);
+    path = rest.substr(digits + 1);
+    return true;
+}
+
+// Every tagged line, each checked for its form; false at the first that is
+// not of its tag's form.
+bool ReadTaggedLines(std::string_view signedText, TaggedLines& lines)
+{
     for (std::string_view::size_type pos = 0; pos < signedText.size();) {
         std::string_view::size_type end = signedText.find('\n', pos);
         if (end == std::string_view::npos)
             end = signedText.size();
         const std::string_view line = TrimLineEnd(signedText.substr(pos, end - pos));
         pos = end + 1;
-        const std::size_t tag = sizeof(Sha256Tag) - 1;
-        if (line.compare(0, tag, Sha256Tag) != 0)
-            continue;
-        const std::string_view digest = line.substr(tag, 64);
-        if (line.size() <= tag + 65 || line[tag + 64] != '\t' || !IsLowerHex(digest))
-            return false;
-        lines.push_back({line.substr(tag + 65), digest});
+        std::string_view digest, path;
+        if (line.compare(0, sizeof(Sha256Tag) - 1, Sha256Tag) == 0) {
+            if (!SplitDigestLine(line.substr(sizeof(Sha256Tag) - 1), 64, digest, path))
+                return false;
+            lines.sha256.push_back({path, digest});
+        } else if (line.compare(0, sizeof(DroppedTag) - 1, DroppedTag) == 0) {
+            if (!SplitDigestLine(line.substr(sizeof(DroppedTag) - 1), 32, digest, path) ||
+                !IsSafeRelativePath(std::string(path)))
+                return false;
+            lines.dropped.push_back({path, digest});
+        } else if (line.compare(0, sizeof(ReleaseTag) - 1, ReleaseTag) == 0) {
+            lines.release.push_back(line.substr(sizeof(ReleaseTag) - 1));
+        } else if (line.compare(0, sizeof(ExpiresTag) - 1, ExpiresTag) == 0) {
+            lines.expires.push_back(line.substr(sizeof(ExpiresTag) - 1));
+        }
     }
-    // The release tool writes both in path order: then one pass tells
-    // that each entry has a line of its own and each line an entry.
+    return true;
+}
+
+// Whether each entry has exactly one SHA-256 line and each line an entry;
+// sorts lines by path.
+bool OneDigestEach(const std::vector<ManifestEntry>& entries, SignedDigests& lines)
+{
+    // The release tool writes both in path order: then one pass tells.
     const auto byPath = [](const SignedDigest& a, const SignedDigest& b) { return a.path < b.path; };
-    std::vector<ManifestEntry> parsed = ParseManifest(std::string(signedText));
-    bool inOrder = parsed.size() == lines.size();
-    for (std::size_t i = 0; inOrder && i < parsed.size(); ++i)
-        inOrder = parsed[i].path == lines[i].path && (i == 0 || lines[i - 1].path < lines[i].path);
-    if (!inOrder) {
-        std::sort(lines.begin(), lines.end(), byPath);
-        std::vector<bool> taken(lines.size(), false);
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            if (i > 0 && lines[i - 1].path == lines[i].path)
-                return false;
-        }
-        for (const ManifestEntry& e : parsed) {
-            const auto found = std::lower_bound(lines.begin(), lines.end(), SignedDigest{e.path, {}}, byPath);
-            if (found == lines.end() || found->path != e.path || taken[found - lines.begin()])
-                return false;
-            taken[found - lines.begin()] = true;
-        }
+    bool inOrder = entries.size() == lines.size();
+    for (std::size_t i = 0; inOrder && i < entries.size(); ++i)
+        inOrder = entries[i].path == lines[i].path && (i == 0 || lines[i - 1].path < lines[i].path);
+    if (inOrder || entries.size() != lines.size())
+        return inOrder;
+    std::sort(lines.begin(), lines.end(), byPath);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        if (lines[i - 1].path == lines[i].path)
+            return false;
     }
-    if (parsed.empty() || parsed.size() != lines.size())
+    std::vector<bool> taken(lines.size(), false);
+    for (const ManifestEntry& e : entries) {
+        const auto found = std::lower_bound(lines.begin(), lines.end(), SignedDigest{e.path, {}}, byPath);
+        if (found == lines.end() || found->path != e.path || taken[found - lines.begin()])
+            return false;
+        taken[found - lines.begin()] = true;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool SignedEntries(std::string_view signedText, SignedRelease& release)
+{
+    TaggedLines lines;
+    SignedRelease read;
+    if (!ReadTaggedLines(signedText, lines) || lines.release.size() != 1 || lines.expires.size() != 1 ||
+        !ParseSerial(lines.release[0], read.serial) || !ParseUtcTime(lines.expires[0], read.expires))
         return false;
-    entries.swap(parsed);
-    digests.swap(lines);
+    read.entries = ParseManifest(std::string(signedText));
+    if (read.entries.empty() || !OneDigestEach(read.entries, lines.sha256) ||
+        FindSignedDigest(lines.sha256, ReleaseRecordName) == nullptr)
+        return false;
+    // A dropped file is one no entry has: the updater would otherwise
+    // delete what it has just put in place.
+    std::sort(lines.dropped.begin(), lines.dropped.end(), [](const DroppedFile& a, const DroppedFile& b) {
+        return a.path != b.path ? a.path < b.path : a.md5 < b.md5;
+    });
+    for (const DroppedFile& d : lines.dropped) {
+        if (FindSignedDigest(lines.sha256, d.path) != nullptr)
+            return false;
+    }
+    read.digests.swap(lines.sha256);
+    read.dropped.swap(lines.dropped);
+    release = std::move(read);
     return true;
 }
 
@@ -120,18 +186,32 @@ const std::string_view* FindSignedDigest(const SignedDigests& digests, std::stri
 }
 
 bool CheckSignedManifest(const std::string& text, const ReleaseKey* keys, std::size_t count,
-                         VerifySignature verify, std::vector<ManifestEntry>& entries, SignedDigests& digests)
+                         VerifySignature verify, SignedRelease& release)
 {
-    entries.clear();
-    digests.clear();
+    release = SignedRelease();
     SignedParts parts;
     if (!SplitSignature(text, parts))
         return false;
     for (std::size_t i = 0; i < count; ++i) {
         if (parts.keyId == keys[i].id && verify(keys[i], parts.signedText, parts.signature))
-            return SignedEntries(parts.signedText, entries, digests);
+            return SignedEntries(parts.signedText, release);
     }
     return false;
+}
+
+std::string ReleaseLine(std::uint64_t serial)
+{
+    return ReleaseTag + std::to_string(serial) + '\n';
+}
+
+std::string ExpiresLine(std::int64_t expires)
+{
+    return ExpiresTag + UtcTimeText(expires) + '\n';
+}
+
+std::string DroppedLine(const std::string& md5, const std::string& path)
+{
+    return DroppedTag + md5 + '\t' + path + '\n';
 }
 
 std::string Sha256Line(const std::string& sha256, const std::string& path)
@@ -188,5 +268,59 @@ bool FromBase64(const std::string& text, std::string& bytes)
             out += static_cast<char>(value & 255);
     }
     bytes.swap(out);
+    return true;
+}
+
+namespace {
+
+// A path as Windows names the file: letters in one case, one separator.
+std::string FileKey(std::string_view path)
+{
+    std::string key(path);
+    for (char& c : key)
+        c = c == '\\' ? '/' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    return key;
+}
+
+}  // namespace
+
+std::vector<DroppedFile> DeletableDropped(const SignedRelease& release)
+{
+    std::vector<std::string> kept = {FileKey(UpdaterFileName), FileKey("update.url"),
+                                     FileKey(ReleaseRecordName)};
+    for (const ManifestEntry& e : release.entries)
+        kept.push_back(FileKey(e.path));
+    std::sort(kept.begin(), kept.end());
+    std::vector<DroppedFile> deletable;
+    for (const DroppedFile& d : release.dropped) {
+        if (!std::binary_search(kept.begin(), kept.end(), FileKey(d.path)))
+            deletable.push_back(d);
+    }
+    return deletable;
+}
+
+std::string ReleaseRecordText(std::uint64_t serial)
+{
+    return std::to_string(serial) + '\n';
+}
+
+bool ParseReleaseRecord(std::string_view text, std::uint64_t& serial)
+{
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    return ParseSerial(text, serial);
+}
+
+bool ParseSerial(std::string_view text, std::uint64_t& serial)
+{
+    // Up to 19 digits: every such number fits in 64 bits.
+    if (text.empty() || text.size() > 19 || text[0] == '0' ||
+        text.find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    serial = 0;
+    for (char c : text)
+        serial = serial * 10 + static_cast<std::uint64_t>(c - '0');
     return true;
 }

@@ -11,6 +11,7 @@
 
 #include "manifest.h"
 #include "sha256.h"
+#include "transfer_floor.h"
 #include "url_split.h"
 #include "winhttp_api.h"
 
@@ -65,6 +66,7 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
     HINTERNET request = NULL;
     HANDLE file = INVALID_HANDLE_VALUE;
     Sha256Hash sha256;
+    TransferFloor floor;
     bool hashing = false;
     bool ok = false;
     bool hasDeclaredLength = false;
@@ -114,6 +116,7 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
     }
 
     ok = true;
+    StartFloor(floor, GetTickCount());
     for (;;) {
         DWORD available = 0;
         if (!winHttp->queryDataAvailable(request, &available)) {
@@ -133,6 +136,13 @@ bool HttpDownload(const std::string& baseUrl, const std::string& relativePath, c
         if (got == 0)
             break;
         received += got;
+        // A server that sends a byte now and then fails the transfer like
+        // one that drops it: nothing on the way may keep a player from the
+        // game for long.
+        if (!AboveFloor(floor, GetTickCount(), received)) {
+            ok = false;
+            break;
+        }
 
         // A signed release says how long each file is: a server that goes on
         // past it is not read to the end of the disk. Without its SHA-256 a

@@ -1,5 +1,6 @@
 """korvanth-publish, the operator's release tool, run as an operator would."""
 
+import hashlib
 import os
 import pty
 import random
@@ -382,23 +383,93 @@ def keys(tmp_path_factory):
     return folder
 
 
-def test_signed_releases_publish_check_list_and_roll_back(tmp_path, keys):
+def served(server, path=None):
+    """The live manifest, or the line of path in it."""
+    text = (server / "current" / "manifest.txt").read_text()
+    return text if path is None else next(line for line in text.splitlines() if line.endswith("\t" + path))
+
+
+def test_signed_releases_publish_check_roll_back_and_sign_again(tmp_path, keys):
     release, server = make_release(tmp_path / "release", RELEASE), tmp_path / "server"
     studio, other = ["--release-key", keys / "studio.pub"], ["--release-key", keys / "other.pub"]
-    for options in ([], ["--sign", keys / "studio.pem"]):  # an unsigned release first, then a signed one
+    sign = ["--sign", keys / "studio.pem"]
+    for options in ([], sign):  # an unsigned release first, then a signed one
         assert publish(*options, release, server).returncode == 0
+    hola = served(server, "readme.txt")
     (release / "readme.txt").write_bytes(b"adios\r\n")
     # The SHA-256 of the others comes from the index: one file read.
-    assert ": 1 copied, 3 unchanged, 1 read" in publish("--sign", keys / "studio.pem", release, server).stdout
-    sign = ["--sign-command", f"openssl dgst -sha256 -sign {keys / 'studio.pem'}"]
-    assert "nothing changed" in publish(*sign, *studio, release, server).stdout
+    assert ": 1 copied, 3 unchanged, 1 read" in publish(*sign, release, server).stdout
+    command = ["--sign-command", f"openssl dgst -sha256 -sign {keys / 'studio.pem'}"]
+    assert "nothing changed" in publish(*command, *studio, release, server).stdout
     key_id = publish("--list", server).stdout.splitlines()[-1].split()[5]
-    assert publish("--check", *studio, server).returncode == 0 and publish("--rollback", server).returncode == 0
+    assert publish("--check", *studio, server).returncode == 0
     assert (publish("--check", *other, *studio, server).returncode, publish("--check", *other, server).returncode) == (0, 1)
     assert f"signed by key {key_id}, none of the keys given" in publish("--check", *other, server).stderr
-    # No rollback makes an unsigned release live over a signed one.
-    rollback = publish("--rollback", server)
-    assert rollback.returncode == 1 and "the one before it is not" in rollback.stderr, rollback.stderr
+    serial = int((server / "current/files/korvanth.serial").read_text())
+    # A rollback on a signed server is a new release of the earlier files,
+    # signed anew with a higher serial; without a signer it changes nothing.
+    assert "give --sign KEY" in publish("--rollback", server).stderr
+    assert publish("--rollback", *sign, "--expires-in", "2h", server).returncode == 0
+    assert served(server, "readme.txt") == hola and publish("--check", *studio, server).returncode == 0
+    assert int((server / "current/files/korvanth.serial").read_text()) > serial
+    # No release older than an unsigned one to sign anew.
+    assert "is not signed by a key of this rollback's" in publish("--rollback", *sign, server).stderr
+    # Signing again changes manifest.txt alone: the files and serial stay.
+    purge, before = tmp_path / "purge.txt", served(server)
+    assert publish("--resign", *sign, "--purge-list", purge, server).returncode == 0
+    after = served(server).splitlines()
+    assert purge.read_text() == "manifest.txt\n" and after[1] != before.splitlines()[1]
+    assert [after[0]] + after[2:-1] == [before.splitlines()[0]] + before.splitlines()[2:-1]
+    rotated = publish("--sign", keys / "other.pem", "--new-key", release, server)
+    assert rotated.returncode == 0 and f"in place of key {key_id}" in rotated.stdout, rotated.stderr
+
+
+def rewrite_index(server, path, stamp_of, digests_of, md5_only):
+    """What someone who can write the server folder does to .publish-index:
+    path's entry given the stamp of the copy stamp_of (unless None) and the
+    digests (or the MD5 alone) of the file digests_of, its checksum made
+    again."""
+    index = server / ".publish-index"
+    lines = index.read_text().splitlines(keepends=True)[:-1]
+    for i, line in enumerate(lines):
+        fields = line.split(" ")
+        if line.endswith("\t" + path + "\n"):
+            if stamp_of is not None:
+                s = os.lstat(stamp_of)
+                fields[7:14] = map(str, (s.st_dev, s.st_ino, oct(s.st_mode)[2:], s.st_uid, s.st_size, s.st_mtime_ns,
+                                         s.st_ctime_ns))
+            data = digests_of.read_bytes()
+            md5, sha256, _ = fields[14].split("\t")
+            fields[14] = f"{hashlib.md5(data).hexdigest()}\t{sha256 if md5_only else hashlib.sha256(data).hexdigest()}"
+            fields[14] += f"\t{path}\n"
+            lines[i] = " ".join(fields)
+    body = "".join(lines)
+    index.write_text(body + "end\t" + hashlib.md5(body.encode()).hexdigest() + "\n")
+
+
+@pytest.mark.parametrize("current_moved", [True, False])
+def test_a_server_folder_others_can_write_never_gets_its_word_signed(tmp_path, keys, current_moved):
+    release, server = make_release(tmp_path / "release", {"Korvanth.exe": b"MZ", "a.bin": b"A0", "b.bin": b"b0"}), tmp_path / "server"
+    sign = ["--sign", keys / "studio.pem"]
+    assert publish(*sign, release, server).returncode == 0
+    make_release(release, {"a.bin": b"A1 fix"})
+    assert publish(*sign, release, server).returncode == 0
+    # The fix is live as release 2; release 1 is made live again, and the
+    # index made to say that a.bin is release 1's copy, A0; or only the MD5
+    # in a.bin's entry is A0's, which players' updaters judge copies by.
+    if current_moved:
+        (server / "next").symlink_to("releases/000001")
+        os.replace(server / "next", server / "current")
+    a0 = server / "releases/000001/files/a.bin"
+    rewrite_index(server, "a.bin", a0 if current_moved else None, a0, md5_only=not current_moved)
+    time.sleep(1)
+    (release / "b.bin").write_bytes(b"b1")
+
+    result = publish(*sign, release, server)
+
+    assert result.returncode == 0 and "\ta.bin" in served(server, "a.bin"), result.stderr
+    assert served(server, "a.bin").startswith(hashlib.md5(b"A1 fix").hexdigest())
+    assert (server / "releases/000002").is_dir() and ("someone else changed" in result.stderr) == current_moved
 
 
 @pytest.mark.parametrize("args, code, says", [
@@ -408,6 +479,10 @@ def test_signed_releases_publish_check_list_and_roll_back(tmp_path, keys):
      "no signature that a --release-key key checks"),
     (["--sign-command", "cat"], 2, "--sign-command needs --release-key"),
     ([], 1, "the live release is signed"),
+    # Another key than the live release's, unless it is a rotation; a key
+    # pinned with --release-key that is not the signing key.
+    (["--sign", "{keys}/other.pem"], 1, "if this is a key rotation, give --new-key"),
+    (["--sign", "{keys}/studio.pem", "--release-key", "{keys}/other.pub"], 2, "the signer does not sign"),
 ])
 def test_signing_refusals(tmp_path, keys, args, code, says):
     release, server = make_release(tmp_path / "release", RELEASE), tmp_path / "server"

@@ -86,7 +86,7 @@ TEST(ParseManifest, PathRules)
         "/etc/passwd", "\\Windows\\x.dll", "C:/Windows/x.dll", "C:x.dll", "data.pak:evil",
         "\\\\server\\share\\x", "CON", "sub/nul.txt", "COM1.dat", "lpt9", "aux.tar.gz/x", "conin$", "COM0",
         "lpt0.txt", "COM\xB9", "lpt\xB2.dat", "com\xB3/x", "a\x01b", "esc\x1B[2J", "del\x7F", "x.kvdl",
-        "data/town.map.KVDL", "a.KvDl", std::string("CON\0x", 5)};
+        "data/town.map.KVDL", "a.KvDl", "KorvanthUpdater.exe.kvold", std::string("CON\0x", 5)};
     const std::string kept[] = {
         "a..b/c", "...x", "x..", "./a", "a/./b", "dir.d/file", "console.dat", "COM10", "LPT", "COM\xB4",
         "nul_file", "maps/town map.dat", "a b/..c", "datos/ma\361ana.txt", "x.kvdl.bak", "kvdl", "a.kvd",

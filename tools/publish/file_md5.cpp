@@ -47,13 +47,27 @@ bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint
     return ok;
 }
 
-bool Md5OfText(const std::string& text, std::string& digest)
+namespace {
+
+bool DigestOfText(const EVP_MD* kind, const std::string& text, std::string& digest)
 {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    const bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_md5(), nullptr) == 1 &&
+    const bool ok = context != nullptr && EVP_DigestInit_ex(context, kind, nullptr) == 1 &&
                     EVP_DigestUpdate(context, text.data(), text.size()) == 1 && FinishDigest(context, digest);
     EVP_MD_CTX_free(context);
     return ok;
+}
+
+}  // namespace
+
+bool Md5OfText(const std::string& text, std::string& digest)
+{
+    return DigestOfText(EVP_md5(), text, digest);
+}
+
+bool Sha256OfText(const std::string& text, std::string& digest)
+{
+    return DigestOfText(EVP_sha256(), text, digest);
 }
 
 bool FinishDigest(EVP_MD_CTX* context, std::string& digest)

@@ -14,8 +14,9 @@
 bool Md5OfFile(const std::filesystem::path& path, std::string& digest, std::uint64_t& size,
                std::string* sha256 = nullptr);
 
-// The MD5 of text held in memory; false when the library fails.
+// The MD5 (or SHA-256) of text held in memory; false when the library fails.
 bool Md5OfText(const std::string& text, std::string& digest);
+bool Sha256OfText(const std::string& text, std::string& digest);
 
 // Ends a digest begun with EVP_DigestInit_ex and writes it as hex; false
 // when the library fails. The context is left for the caller to free.

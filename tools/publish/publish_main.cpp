@@ -25,14 +25,15 @@ namespace {
 
 const char Usage[] =
     "usage: korvanth-publish [--quiet] [--keep N] [--purge-list FILE] [--dry-run] [--rehash]\n"
-    "                        [--trust-stat] [--sign KEY | --sign-command CMD --release-key PUB...]\n"
-    "                        RELEASE_DIR SERVER_DIR\n"
-    "       korvanth-publish --rollback [--quiet] [--purge-list FILE] SERVER_DIR\n"
+    "                        [--trust-stat] [SIGNING] RELEASE_DIR SERVER_DIR\n"
+    "       korvanth-publish --rollback [--quiet] [--purge-list FILE] [SIGNING] SERVER_DIR\n"
+    "       korvanth-publish --resign [--quiet] [--purge-list FILE] SIGNING SERVER_DIR\n"
     "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--release-key PUB...] [--quiet]\n"
     "                        SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
     "       korvanth-publish --list SERVER_DIR\n"
     "       korvanth-publish --help | --version\n"
+    "SIGNING: (--sign KEY | --sign-command CMD) [--release-key PUB...] [--new-key] [--expires-in D]\n"
     "\n"
     "Publishes the game release in RELEASE_DIR as a new release in SERVER_DIR and makes it live\n"
     "in one step: serve SERVER_DIR/current at the updater's base URL. Players keep getting the\n"
@@ -60,10 +61,19 @@ const char Usage[] =
     "                bytes to sign on its standard input, the signature (RSA, SHA-256, PKCS#1\n"
     "                v1.5) on its standard output, checked against a --release-key key\n"
     "  --release-key PUB\n"
-    "                a public key (PEM) of the releases; may be given more than once. With\n"
+    "                a public key (PEM) of the releases; may be given more than once. Signing:\n"
+    "                the signature must check with one of them before anything changes. With\n"
     "                --check: the manifest must be signed by one of them, and every file have\n"
     "                its signed SHA-256 as well as its size and MD5\n"
-    "  --rollback    make the release before the live one live again\n"
+    "  --new-key     the key that signs may differ from the live release's: a key rotation\n"
+    "                (without it, such a publish, rollback or --resign is refused)\n"
+    "  --expires-in D\n"
+    "                how long the signature lasts: a number and s, m, h or d (default 30d, at\n"
+    "                most 90d); updaters built with release keys refuse it afterwards\n"
+    "  --rollback    make the release before the live one live again (signed: its files, as a\n"
+    "                new release with a new serial)\n"
+    "  --resign      sign the live release again with a new expiry, its files and serial as they\n"
+    "                are (for a timer: only manifest.txt changes)\n"
     "  --check       verify that every listed file is served with its size and digest: in\n"
     "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"
     "  --cacert FILE with --check URL: trust the CA certificates in FILE (PEM)\n"
@@ -152,7 +162,10 @@ int Diff(const std::string& before, const std::string& after, const std::string&
     return 0;
 }
 
-enum Mode { PublishMode = 1, RollbackMode = 2, CheckMode = 4, DiffMode = 8, ListMode = 16 };
+enum Mode { PublishMode = 1, RollbackMode = 2, CheckMode = 4, DiffMode = 8, ListMode = 16, ResignMode = 32 };
+
+// What signs: a publish, a rollback and a re-signing alike.
+const unsigned SigningModes = PublishMode | RollbackMode | ResignMode;
 
 struct ModeEntry {
     unsigned mode;
@@ -167,6 +180,7 @@ const ModeEntry Modes[] = {
     {CheckMode, "--check", 1, "SERVER_DIR or URL"},
     {DiffMode, "--diff", 2, "OLD_MANIFEST and NEW_MANIFEST"},
     {ListMode, "--list", 1, "SERVER_DIR"},
+    {ResignMode, "--resign", 1, "SERVER_DIR"},
 };
 
 struct OptionEntry {
@@ -180,17 +194,20 @@ const OptionEntry Options[] = {
     {"--check", false, CheckMode},
     {"--diff", false, DiffMode},
     {"--list", false, ListMode},
-    {"--quiet", false, PublishMode | RollbackMode | CheckMode},
+    {"--resign", false, ResignMode},
+    {"--quiet", false, SigningModes | CheckMode},
     {"--keep", true, PublishMode},
     {"--dry-run", false, PublishMode},
     {"--rehash", false, PublishMode},
     {"--trust-stat", false, PublishMode},
-    {"--purge-list", true, PublishMode | RollbackMode | DiffMode},
+    {"--purge-list", true, SigningModes | DiffMode},
     {"--cacert", true, CheckMode},
     {"--timeout", true, CheckMode},
-    {"--sign", true, PublishMode},
-    {"--sign-command", true, PublishMode},
-    {"--release-key", true, PublishMode | CheckMode},
+    {"--sign", true, SigningModes},
+    {"--sign-command", true, SigningModes},
+    {"--release-key", true, SigningModes | CheckMode},
+    {"--new-key", false, SigningModes},
+    {"--expires-in", true, SigningModes},
 };
 
 // The one option that may be given more than once: keys old and new.
@@ -221,6 +238,21 @@ bool ParseCount(const std::string& text, unsigned long max, unsigned long& value
         return false;
     value = std::stoul(text);
     return value <= max;
+}
+
+// A number of seconds, minutes, hours or days ("90d"), more than 0 and at
+// most max seconds.
+bool ParseDuration(const std::string& text, std::int64_t max, std::int64_t& seconds)
+{
+    const std::string units = "smhd";
+    const std::int64_t scale[] = {1, 60, 3600, 86400};
+    unsigned long number = 0;
+    const std::string::size_type unit = text.empty() ? std::string::npos : units.find(text.back());
+    if (unit == std::string::npos || !ParseCount(text.substr(0, text.size() - 1), 100000000, number) ||
+        number == 0)
+        return false;
+    seconds = static_cast<std::int64_t>(number) * scale[unit];
+    return seconds <= max;
 }
 
 struct CommandLine {
@@ -301,8 +333,6 @@ int Run(const CommandLine& line)
             return UsageError("--cacert goes with --check URL, not with a server folder");
         return CheckFolder(operands[0], timeoutSeconds, quiet, keys);
     }
-    case RollbackMode:
-        return RollBack(operands[0], Given(line, "--purge-list"), quiet);
     case DiffMode:
         return Diff(operands[0], operands[1], Given(line, "--purge-list"));
     case ListMode:
@@ -316,6 +346,10 @@ int Run(const CommandLine& line)
             return UsageError("--keep takes a number from 0 up, not " + Given(line, "--keep"));
         options.keep = number;
     }
+    if (line.given.count("--expires-in") != 0 &&
+        !ParseDuration(Given(line, "--expires-in"), MaxExpiresIn, options.expiresIn))
+        return UsageError("--expires-in takes a number followed by s, m, h or d, up to 90d, not " +
+                          Given(line, "--expires-in"));
     options.purgeList = Given(line, "--purge-list");
     options.quiet = quiet;
     options.dryRun = line.given.count("--dry-run") != 0;
@@ -324,13 +358,23 @@ int Run(const CommandLine& line)
     options.signKey = Given(line, "--sign");
     options.signCommand = Given(line, "--sign-command");
     options.releaseKeys = line.releaseKeys;
+    options.newKey = line.given.count("--new-key") != 0;
     if (!options.signKey.empty() && !options.signCommand.empty())
         return UsageError("--sign and --sign-command cannot be used together");
-    if (options.signCommand.empty() != options.releaseKeys.empty())
-        return UsageError(options.signCommand.empty()
-                              ? "--release-key goes with --sign-command (or --check), not alone"
-                              : "--sign-command needs --release-key PUBLIC_KEY: the key its signatures are "
-                                "checked against");
+    if (!options.signCommand.empty() && options.releaseKeys.empty())
+        return UsageError("--sign-command needs --release-key PUBLIC_KEY: the key its signatures are checked "
+                          "against");
+    if (!IsSigning(options) && !options.releaseKeys.empty())
+        return UsageError("--release-key goes with --sign or --sign-command (or --check), not alone");
+    if (!IsSigning(options) && (options.newKey || line.given.count("--expires-in") != 0))
+        return UsageError("--new-key and --expires-in go with --sign or --sign-command");
+    if (line.mode->mode == ResignMode && !IsSigning(options))
+        return UsageError("--resign signs the live release again: give --sign KEY, or --sign-command CMD "
+                          "--release-key PUB");
+    if (line.mode->mode == RollbackMode)
+        return RollBack(operands[0], options);
+    if (line.mode->mode == ResignMode)
+        return Resign(operands[0], options);
     return Publish(operands[0], operands[1], options);
 }
 

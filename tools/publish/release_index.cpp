@@ -120,13 +120,24 @@ bool Parse(const fs::path& server, const std::string& text, ReleaseIndex& index)
 
 }  // namespace
 
-ReleaseIndex LoadIndex(const fs::path& server)
+ReleaseIndex LoadIndex(const fs::path& server, const std::string* vouched)
 {
     ReleaseIndex index;
-    std::string text;
+    std::string text, digest;
     // A link planted under its name is never read through.
     if (!ReadWholeFile(server / IndexName, text, MaxIndexBytes, O_NOFOLLOW) && errno == ENOENT)
         return index;
+    // Its own digest is no key: anyone who can write the folder can write
+    // an index that checks. A signed publish takes only the index whose
+    // digest the tool's own state recorded.
+    if (vouched != nullptr && (!Sha256OfText(text, digest) || digest != *vouched)) {
+        std::fprintf(
+            stderr,
+            "korvanth-publish: note: %s is not the one korvanth-publish last wrote for this user (it "
+            "was changed, or written on another machine): every file is read again\n",
+            Shown((server / IndexName).string()).c_str());
+        return index;
+    }
     if (!Parse(server, text, index)) {
         const bool older = text.rfind("korvanth-publish index ", 0) == 0 && text.rfind(Format, 0) != 0;
         std::fprintf(stderr, "korvanth-publish: note: %s %s: every file is read again\n",
@@ -138,7 +149,7 @@ ReleaseIndex LoadIndex(const fs::path& server)
     return index;
 }
 
-bool SaveIndex(const fs::path& server, const ReleaseIndex& index)
+bool SaveIndex(const fs::path& server, const ReleaseIndex& index, std::string& sha256)
 {
     std::string text = Header(server, index.startedSeconds);
     for (const auto& item : index.entries) {
@@ -151,7 +162,9 @@ bool SaveIndex(const fs::path& server, const ReleaseIndex& index)
     const fs::path path = server / IndexName;
     // Not synced: an index a power cut leaves damaged fails its digest and
     // is not trusted. Nobody but the publisher needs to read it.
-    const bool ok = Md5OfText(text, digest) && WriteWholeFile(path, text + EndTag + digest + "\n", 0600);
+    bool ok = Md5OfText(text, digest);
+    text += EndTag + digest + "\n";
+    ok = ok && Sha256OfText(text, sha256) && WriteWholeFile(path, text, 0600);
     if (!ok)
         std::fprintf(stderr, "korvanth-publish: warning: %s: %s; the next publish reads every file\n",
                      Shown(path.string()).c_str(), std::strerror(errno));

@@ -27,11 +27,13 @@ struct ReleaseIndex {
 };
 
 // The index of server; empty when there is none, and empty with a note on
-// stderr when it is damaged, of another format or of another server folder.
-ReleaseIndex LoadIndex(const std::filesystem::path& server);
+// stderr when it is damaged, of another format or of another server folder,
+// or (vouched not null) when its SHA-256 is not *vouched.
+ReleaseIndex LoadIndex(const std::filesystem::path& server, const std::string* vouched = nullptr);
 
-// Replaces the index whole; false, with a message on stderr, when it cannot.
-bool SaveIndex(const std::filesystem::path& server, const ReleaseIndex& index);
+// Replaces the index whole, sha256 set to the SHA-256 of what was written;
+// false, with a message on stderr, when it cannot.
+bool SaveIndex(const std::filesystem::path& server, const ReleaseIndex& index, std::string& sha256);
 
 // Whether entry still describes a source stamped so. A source changed within
 // the second it was read can keep its stamp: it is read again.

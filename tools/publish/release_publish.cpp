@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unordered_set>
 
@@ -23,6 +24,7 @@
 #include "purge_list.h"
 #include "release_build.h"
 #include "release_index.h"
+#include "publish_trust.h"
 #include "release_signing.h"
 #include "server_layout.h"
 #include "whole_file.h"
@@ -31,48 +33,31 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The manifest of files as the updater reads it, with every file's SHA-256
-// after the entries when it is to be signed: all but the signature.
-std::string ManifestText(const std::vector<ReleaseFile>& files, bool signing)
+// The manifest of an unsigned release, as the updater reads it.
+std::string ManifestText(const std::vector<ReleaseFile>& files)
 {
     std::string text;
     for (const ReleaseFile& f : files)
         text += ManifestLine(f.md5, f.size, f.path);
-    for (std::size_t i = 0; signing && i < files.size(); ++i)
-        text += Sha256Line(files[i].sha256, files[i].path);
     return text;
-}
-
-// Whether the release whose manifest would be text (unsigned) is the live
-// release, whose manifest is live: the same text and, signed, by a key of
-// signer's. A signature over the same bytes by the same key is the same.
-bool SameRelease(const std::string& text, const std::string& live, const Signer* signer)
-{
-    SignedParts parts;
-    if (signer == nullptr)
-        return text == live;
-    // A live signature that no longer checks (a damaged manifest) is no
-    // reason to keep it: publishing again mends it.
-    const std::vector<ReleaseKey> keys = AsReleaseKeys(signer->publicKeys);
-    return SplitSignature(live, parts) && parts.signedText == text &&
-           std::any_of(keys.begin(), keys.end(), [&](const ReleaseKey& key) {
-               return parts.keyId == key.id && VerifyWithOpenSsl(key, parts.signedText, parts.signature);
-           });
 }
 
 // The index of the release now live in folder, written last: every link
 // made or removed before moves the copies' stamps.
-void RecordIndex(const fs::path& server, const fs::path& folder, const std::vector<ReleaseFile>& files,
-                 std::int64_t scanStarted)
+std::string RecordIndex(const fs::path& server, const fs::path& folder, const std::vector<ReleaseFile>& files,
+                        std::int64_t scanStarted)
 {
     ReleaseIndex index;
     index.startedSeconds = scanStarted;
     for (const ReleaseFile& f : files) {
         struct stat info;
-        if (lstat((folder / "files" / f.path).c_str(), &info) == 0)
+        // The release record is written, not read from the release folder.
+        if (!f.source.empty() && lstat((folder / "files" / f.path).c_str(), &info) == 0)
             index.entries[f.path] = IndexEntry{f.stamp, StampOf(info), f.md5, f.sha256};
     }
-    SaveIndex(server, index);
+    std::string sha256;
+    SaveIndex(server, index, sha256);
+    return sha256;
 }
 
 // Every file the live manifest has and the release has not.
@@ -89,50 +74,58 @@ std::vector<std::string> Dropped(const std::string& liveManifest, const std::vec
     return dropped;
 }
 
-// A republish of what is live, found without reading a file: every file
-// known unchanged and the same list. Making a release of it would only push
-// a real earlier release out of those kept for a rollback.
-bool NothingChanged(const std::vector<ReleaseFile>& files, std::size_t unchanged,
-                    const std::string& liveManifest, const Signer* signer)
-{
-    return unchanged == files.size() &&
-           SameRelease(ManifestText(files, signer != nullptr), liveManifest, signer);
-}
-
-// What a new release is built against.
+// What a new release is built against, and (signing) what vouches for it.
 struct Live {
     bool exists = false;
     unsigned long id = 0;
     fs::path folder;  // empty when there is no live release
     std::string manifest;
     LiveCopies copies;
+    SignedBase base;
 };
 
-Live ReadLive(const fs::path& server)
+// Whether files are the live release's: the same manifest, or, signed, the
+// same files in a live release a pinned key vouches for. Making a release
+// of it would only push a real earlier release out of those kept for a
+// rollback.
+bool SameAsLive(const std::vector<ReleaseFile>& files, const Live& live, const Signer* signer)
 {
-    Live live;
+    if (signer == nullptr)
+        return ManifestText(files) == live.manifest;
+    return live.base.liveVerified && !live.base.moved && live.base.pinnedKey == signer->keyId &&
+           SameFiles(live.base.live, files);
+}
+
+// A republish of what is live, found without reading a file.
+bool NothingChanged(const std::vector<ReleaseFile>& files, std::size_t unchanged, const Live& live,
+                    const Signer* signer)
+{
+    return live.exists && unchanged == files.size() && SameAsLive(files, live, signer);
+}
+
+// The live release and, signing, what a signed publish may take of it
+// (publish_trust.h); false with the exit code when it may not go on.
+bool ReadLive(const fs::path& server, const Signer* signer, bool newKey, Live& live, int& code)
+{
     live.exists = LiveRelease(server, live.id);
     if (live.exists) {
         live.folder = ReleaseFolder(server, live.id);
         live.manifest = ManifestOf(server, live.id);
         live.copies.files = live.folder / "files";
-        live.copies.index = LoadIndex(server);
         for (const ManifestEntry& e : ParseManifest(live.manifest))
             live.copies.listed[e.path] = e;
     }
-    return live;
-}
-
-// When signing, the live manifest's SHA-256 lines, if its signature checks
-// with one of signer's keys (see LiveCopies). Views into live.manifest.
-void SignedDigestsOfLive(Live& live, const Signer* signer)
-{
-    std::vector<ManifestEntry> entries;
-    if (signer == nullptr)
-        return;
-    const std::vector<ReleaseKey> keys = AsReleaseKeys(signer->publicKeys);
-    CheckSignedManifest(live.manifest, keys.data(), keys.size(), VerifyWithOpenSsl, entries,
-                        live.copies.signedSha256);
+    code = 0;
+    if (signer != nullptr &&
+        !ReadSignedBase(server, live.exists, live.id, live.manifest, *signer, newKey, live.base, code))
+        return false;
+    // Signing, only the index the tool's own state vouches for is taken,
+    // and only the SHA-256 a pinned key signed.
+    if (live.exists && (signer == nullptr || !live.base.moved))
+        live.copies.index = LoadIndex(server, signer != nullptr ? &live.base.state.indexSha256 : nullptr);
+    if (live.base.liveVerified)
+        live.copies.signedSha256 = live.base.live.digests;
+    return true;
 }
 
 // The files known unchanged without reading them, and what the operator
@@ -186,18 +179,41 @@ bool UnsignedOverSigned(const Live& live, const Signer* signer)
     return true;
 }
 
+// The manifest of the release, all but a signature. Signing, the release
+// gets its terms and its record (written into incoming's files/ unless
+// incoming is empty), and the files dropped since the live release, when a
+// pinned key vouches for that.
+std::string Compose(std::vector<ReleaseFile>& files, const Live& live, const Signer* signer,
+                    const PublishOptions& options, const fs::path& incoming, ReleaseTerms& terms)
+{
+    if (signer == nullptr)
+        return ManifestText(files);
+    const SignedBase& base = live.base;
+    const std::int64_t now = std::time(nullptr);
+    terms.serial = NextSerial(std::max(base.state.serial, base.liveVerified ? base.live.serial : 0), now);
+    terms.expires = now + options.expiresIn;
+    files.push_back(RecordFile(terms.serial));
+    std::sort(files.begin(), files.end(),
+              [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    if (!incoming.empty() && !WriteRecord(incoming / "files", terms.serial))
+        return "";
+    return SignedText(files, terms, DroppedSince(base.liveVerified ? &base.live : nullptr, files));
+}
+
 int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, const PublishOptions& options,
            const Signer* signer)
 {
-    Live live = ReadLive(server);
-    SignedDigestsOfLive(live, signer);
+    Live live;
+    int code = 0;
+    if (!ReadLive(server, signer, options.newKey, live, code))
+        return code;
     if (UnsignedOverSigned(live, signer))
         return 1;
     const std::size_t known = KnownUnchanged(tree, release, live, options, signer != nullptr);
     // The other files are read, as the publish would read them, to say
     // which of them it would link rather than copy.
     BuildCounts counts;
-    const int code = BuildFiles(tree, fs::path(), live.copies, signer != nullptr, options.quiet, counts);
+    code = BuildFiles(tree, fs::path(), live.copies, signer != nullptr, options.quiet, counts);
     if (code != 0)
         return code;
     std::uint64_t bytes = 0;
@@ -211,9 +227,9 @@ int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, c
     for (const std::string& path : dropped)
         std::printf("remove %s\n", Shown(path).c_str());
     std::vector<unsigned long> doomed;
-    if (live.exists && NothingChanged(tree.files, unchanged, live.manifest, signer))
+    if (NothingChanged(tree.files, unchanged, live, signer))
         std::printf("nothing changed: release %s would stay live\n", ReleaseName(live.id).c_str());
-    else
+    else if (!live.base.moved)
         doomed = Superseded(ReleaseIds(server), live.exists, live.id, options.keep);
     for (unsigned long id : doomed)
         std::printf("remove release %s\n", ReleaseName(id).c_str());
@@ -255,19 +271,19 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         return DryRun(tree, release, server, options, signer);
     if (!existed && !PrepareServer(server))
         return 2;
-    Live live = ReadLive(server);
-    SignedDigestsOfLive(live, signer);
-    if (!Vetted(tree, live))
-        return 1;
-    if (UnsignedOverSigned(live, signer))
+    Live live;
+    int code = 0;
+    if (!ReadLive(server, signer, options.newKey, live, code))
+        return code;
+    if (!Vetted(tree, live) || UnsignedOverSigned(live, signer))
         return 1;
     const bool signing = signer != nullptr;
     const std::vector<unsigned long> ids = ReleaseIds(server);
     // Numbers only go up, so a release number names one release for good.
-    const unsigned long id = (ids.empty() ? 0 : ids.back()) + 1;
+    const unsigned long id = std::max(ids.empty() ? 0 : ids.back(), live.base.state.live) + 1;
     const fs::path incoming = IncomingFolder(server, id);
     const std::size_t known = KnownUnchanged(tree, release, live, options, signing);
-    if (live.exists && NothingChanged(files, known, live.manifest, signer)) {
+    if (NothingChanged(files, known, live, signer)) {
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, 0 read\n",
                         ReleaseName(live.id).c_str(), files.size());
@@ -277,8 +293,23 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     BuildCounts counts;
     if (mkdir(incoming.c_str(), 0755) != 0 || chmod(incoming.c_str(), 0755) != 0)
         return Fail(incoming, std::strerror(errno));
-    int code = BuildFiles(tree, incoming, live.copies, signing, options.quiet, counts);
-    const std::string text = ManifestText(files, signing);
+    code = BuildFiles(tree, incoming, live.copies, signing, options.quiet, counts);
+    // Files touched without a change, or an index lost: the same release,
+    // now known again.
+    if (code == 0 && live.exists && counts.copied == 0 && SameAsLive(files, live, signer)) {
+        fs::remove_all(incoming, error);
+        const std::string index = RecordIndex(server, live.folder, files, scanStarted);
+        if (signing)
+            RecordSignedLive(server, live.base, *signer, live.id, live.base.live.serial, index);
+        if (!options.quiet)
+            std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, %zu read\n",
+                        ReleaseName(live.id).c_str(), files.size(), counts.read);
+        return ReportChanges(list, live.manifest, live.manifest, live.id);
+    }
+    ReleaseTerms terms;
+    const std::string text = code == 0 ? Compose(files, live, signer, options, incoming, terms) : "";
+    if (code == 0 && text.empty())
+        code = Fail(incoming / "files" / ReleaseRecordName, std::strerror(errno));
     std::string after = text;
     std::string signature, why;
     if (code == 0 && signing && !Sign(*signer, text, signature, why)) {
@@ -296,31 +327,32 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
                      static_cast<unsigned long long>(MaxManifestBytes >> 20));
         code = 1;
     }
-    // Files touched without a change, or an index lost: the same release,
-    // now known again.
-    if (code == 0 && live.exists && counts.copied == 0 && SameRelease(text, live.manifest, signer)) {
-        fs::remove_all(incoming, error);
-        RecordIndex(server, live.folder, files, scanStarted);
-        if (!options.quiet)
-            std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, %zu read\n",
-                        ReleaseName(live.id).c_str(), files.size(), counts.read);
-        return ReportChanges(list, live.manifest, after, live.id);
-    }
+    // Signing, a release is never pruned on the word of a link someone
+    // else moved.
     if (code == 0)
-        code = GoLive(server, incoming, id, after, Superseded(ids, live.exists, live.id, options.keep));
+        code = GoLive(server, incoming, id, after,
+                      live.base.moved ? std::vector<unsigned long>()
+                                      : Superseded(ids, live.exists, live.id, options.keep));
     if (code != 0 && code != LiveButFailed) {
         fs::remove_all(incoming, error);
         return code;
     }
-    RecordIndex(server, ReleaseFolder(server, id), files, scanStarted);
+    const std::string index = RecordIndex(server, ReleaseFolder(server, id), files, scanStarted);
+    if (signing)
+        RecordSignedLive(server, live.base, *signer, id, terms.serial, index);
     if (!options.quiet) {
+        // The release folder's files: the record is the tool's own.
         std::uint64_t bytes = 0;
-        for (const ReleaseFile& f : files)
-            bytes += f.size;
+        std::size_t count = 0;
+        for (const ReleaseFile& f : files) {
+            bytes += f.source.empty() ? 0 : f.size;
+            count += f.source.empty() ? 0 : 1;
+        }
         std::printf("published %zu files (%llu bytes) as release %s%s: %zu copied, %zu unchanged, %zu read\n",
-                    files.size(), static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(),
-                    signing ? (", signed by key " + signer->keyId).c_str() : "", counts.copied,
-                    files.size() - counts.copied, counts.read);
+                    count, static_cast<unsigned long long>(bytes), ReleaseName(id).c_str(),
+                    signing ? (", signed by key " + signer->keyId + RotationNote(live.base, *signer)).c_str()
+                            : "",
+                    counts.copied, count - counts.copied, counts.read);
     }
     const int reported = ReportChanges(list, live.manifest, after, id);
     return code != 0 ? code : reported;
@@ -332,16 +364,14 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
 {
     WholeFile list;
     Signer signer;
-    const bool signing = !options.signKey.empty() || !options.signCommand.empty();
-    signer.command = options.signCommand;
     int code = 2;
-    // The key is taken, the command's public keys read and the purge list's
-    // file made before anything else: none of them can fail later.
+    // The signer is tried and the purge list's file made before anything
+    // else: none of them can fail later.
     if (RefusedServer(server) == 0 &&
-        (options.signKey.empty() || LoadSigningKey(options.signKey, {release, server}, signer)) &&
-        LoadPublicKeys(options.releaseKeys, signer.publicKeys) &&
+        (!IsSigning(options) ||
+         OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {release, server}, signer)) &&
         (options.dryRun || BeginPurgeList(options.purgeList, list)))
-        code = Publish(release, server, options, signing ? &signer : nullptr, list);
+        code = Publish(release, server, options, IsSigning(options) ? &signer : nullptr, list);
     AbandonWholeFile(list);
     FreeSigner(signer);
     return code;

@@ -278,6 +278,29 @@ bool Sign(Signer& signer, const std::string& text, std::string& signature, std::
     return false;
 }
 
+bool OpenSigner(const std::string& key, const std::string& command,
+                const std::vector<std::string>& releaseKeys, const std::vector<fs::path>& outside,
+                Signer& signer)
+{
+    signer.command = command;
+    if (!key.empty() && !LoadSigningKey(key, outside, signer))
+        return false;
+    // Keys given pin the signature: the key's own public half alone no
+    // longer vouches for it.
+    if (!releaseKeys.empty())
+        signer.publicKeys.clear();
+    if (!LoadPublicKeys(releaseKeys, signer.publicKeys))
+        return false;
+    // Comment lines alone: no updater takes them for a release.
+    const std::string probe = "# korvanth-publish: a signer's trial signature, no release\n";
+    std::string signature, why;
+    if (Sign(signer, probe, signature, why))
+        return true;
+    std::fprintf(stderr, "korvanth-publish: the signer does not sign: %s; nothing was changed\n",
+                 Shown(why).c_str());
+    return false;
+}
+
 bool VerifyWithOpenSsl(const ReleaseKey& key, std::string_view message, const std::string& signature)
 {
     const unsigned char* der = key.bytes;

@@ -46,6 +46,15 @@ bool LoadSigningKey(const std::string& path, const std::vector<std::filesystem::
 // The signature of text, checked before it is given back; false with why.
 bool Sign(Signer& signer, const std::string& text, std::string& signature, std::string& why);
 
+// The signer an operation is given: the private key at key, or command
+// checked against the public keys at releaseKeys, made to sign once before
+// anything else is done (bytes no updater takes for a release), so that a
+// signer that fails does so while nothing has changed, and its key id is
+// known. False, with a message on stderr.
+bool OpenSigner(const std::string& key, const std::string& command,
+                const std::vector<std::string>& releaseKeys,
+                const std::vector<std::filesystem::path>& outside, Signer& signer);
+
 // VerifySignature for keys whose bytes are DER (SubjectPublicKeyInfo).
 bool VerifyWithOpenSsl(const ReleaseKey& key, std::string_view message, const std::string& signature);
 

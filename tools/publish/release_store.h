@@ -13,9 +13,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "signed_release.h"
 
 // How many releases before the live one are kept for a rollback.
 const std::size_t DefaultKeptReleases = 3;
@@ -35,7 +38,14 @@ struct PublishOptions {
     std::string signKey;                   // the private key (PEM) that signs the manifest, or
     std::string signCommand;               // the command that does (see release_signing.h), checked against
     std::vector<std::string> releaseKeys;  // these public keys (PEM)
+    bool newKey = false;                   // the signing key may differ from the live release's (a rotation)
+    std::int64_t expiresIn = DefaultExpiresIn;  // how long a signature lasts, in seconds
 };
+
+inline bool IsSigning(const PublishOptions& options)
+{
+    return !options.signKey.empty() || !options.signCommand.empty();
+}
 
 // Makes the release folder the live release of server. Players keep getting
 // the old release, whole, until the new one is complete and on disk; a
@@ -52,9 +62,16 @@ int PublishRelease(const std::filesystem::path& release, const std::filesystem::
                    const PublishOptions& options);
 
 // Makes the release before the live one live again, with a purge list as
-// above. Exit code: 0, 1 when there is none, 2 on an I/O error (nothing
+// above. On a signed server its files go live as a new release, signed
+// anew with a new serial; without a signer that is refused. Exit code: 0, 1
+// when there is none (or it is refused), 2 on an I/O error (nothing
 // changed), LiveButFailed.
-int RollBack(const std::filesystem::path& server, const std::string& purgeList, bool quiet);
+int RollBack(const std::filesystem::path& server, const PublishOptions& options);
+
+// Signs the live release again with a new expiry, its files and serial as
+// they are: only its manifest.txt changes. Exit code: 0, 1 when there is no
+// signed live release or it is refused, 2 on an I/O error, LiveButFailed.
+int Resign(const std::filesystem::path& server, const PublishOptions& options);
 
 // Prints the releases of server on standard output: number, date, files,
 // bytes, the key that signed it, and which is live. Exit code: 0, 1 when it

@@ -9,12 +9,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <set>
 #include <sstream>
 #include <utility>
 
 #include "file_md5.h"
 #include "shown_text.h"
+#include "utc_time.h"
 #include "server_layout.h"
 #include "whole_file.h"
 
@@ -118,7 +120,7 @@ void CheckSignature(const std::string& text, const std::vector<PublicKey>& keys,
 {
     const int before = findings.count;
     SignedParts parts;
-    std::vector<ManifestEntry> entries;
+    SignedRelease release;
     std::string ids;
     for (const PublicKey& key : keys)
         ids += (ids.empty() ? "" : ", ") + key.id;
@@ -130,15 +132,18 @@ void CheckSignature(const std::string& text, const std::vector<PublicKey>& keys,
         Report(findings, "manifest.txt",
                "signed by key " + parts.keyId + ", none of the keys given (" + ids +
                    "): updaters built with those refuse it");
-    else if (!CheckSignedManifest(text, views.data(), views.size(), VerifyWithOpenSsl, entries, sha256))
+    else if (!CheckSignedManifest(text, views.data(), views.size(), VerifyWithOpenSsl, release))
         Report(findings, "manifest.txt",
-               SignedEntries(parts.signedText, entries, sha256)
+               SignedEntries(parts.signedText, release)
                    ? "its signature by key " + parts.keyId +
                          " does not match its bytes: changed after it was signed"
-                   : "signed, but not every file has one SHA-256 line: updaters built with release keys "
-                     "refuse it");
-    if (findings.count != before)
-        sha256.clear();
+                   : "signed, but not in the form updaters built with release keys take (a serial, an "
+                     "expiry, the release record, one SHA-256 line for every file)");
+    else if (release.expires <= std::time(nullptr))
+        Report(findings, "manifest.txt",
+               "its signature ran out at " + UtcTimeText(release.expires) +
+                   ": updaters built with release keys refuse it (sign it again: korvanth-publish --resign)");
+    sha256 = findings.count == before ? release.digests : SignedDigests();
 }
 
 }  // namespace

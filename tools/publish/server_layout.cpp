@@ -313,3 +313,32 @@ int GoLive(const fs::path& server, const fs::path& incoming, unsigned long id, c
     }
     return code;
 }
+
+int LinkRelease(const fs::path& server, unsigned long from, const fs::path& incoming,
+                const std::vector<std::string>& paths)
+{
+    const fs::path source = ReleaseFolder(server, from) / "files", target = incoming / "files";
+    if (!MakeFolder(target))
+        return 2;
+    for (const std::string& path : paths) {
+        const fs::path copy = target / path;
+        if (!MakeFolder(copy.parent_path()))
+            return 2;
+        if (link((source / path).c_str(), copy.c_str()) != 0)
+            return Fail(source / path, std::strerror(errno));
+    }
+    return 0;
+}
+
+int ReplaceManifest(const fs::path& server, unsigned long id, const std::string& manifest)
+{
+    const fs::path folder = ReleaseFolder(server, id);
+    if (!WriteWholeFile((folder / "manifest.txt").string(), manifest, 0444))
+        return Fail(folder / "manifest.txt", std::strerror(errno));
+    if (!SyncFolder(folder)) {
+        Fail(folder, "the new manifest.txt is served, but may not survive a power cut: " +
+                         std::string(std::strerror(errno)));
+        return LiveButFailed;
+    }
+    return 0;
+}

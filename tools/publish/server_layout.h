@@ -73,3 +73,14 @@ int SwitchTo(const std::filesystem::path& server, unsigned long id);
 // 2 when nothing changed, or LiveButFailed.
 int GoLive(const std::filesystem::path& server, const std::filesystem::path& incoming, unsigned long id,
            const std::string& manifest, const std::vector<unsigned long>& doomed);
+
+// Fills incoming's files/ (folders 0755) with hard links to the files at
+// paths of release from: a release made of another's files without a byte
+// copied. Returns 0, or 2 with a message on stderr.
+int LinkRelease(const std::filesystem::path& server, unsigned long from,
+                const std::filesystem::path& incoming, const std::vector<std::string>& paths);
+
+// Replaces the manifest.txt of release id whole, by one rename: a player
+// gets the old one or the new one. Returns 0, 2 when nothing changed, or
+// LiveButFailed.
+int ReplaceManifest(const std::filesystem::path& server, unsigned long id, const std::string& manifest);

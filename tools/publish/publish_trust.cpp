@@ -1,0 +1,92 @@
+// The live release is checked with the keys the signer brings and with the
+// key the state says the tool last signed with, so that a rotation still
+// carries the earlier releases' dropped files forward; a live manifest no
+// pinned key vouches for is read for nothing but its key id.
+#include "publish_trust.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "file_digest.h"
+#include "server_layout.h"
+#include "shown_text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string FromHex(const std::string& hex)
+{
+    std::string bytes;
+    for (std::string::size_type i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
+}  // namespace
+
+bool ReadSignedBase(const fs::path& server, bool hasLive, unsigned long liveId, const std::string& liveText,
+                    const Signer& signer, bool newKey, SignedBase& base, int& code)
+{
+    code = 2;
+    if (!LoadState(server, base.state))
+        return false;
+    SignedParts parts;
+    const bool liveSigned = hasLive && SplitSignature(liveText, parts);
+    // The state's word first: a live manifest anyone could have put there
+    // names whatever key its writer likes.
+    base.pinnedKey = !base.state.keyId.empty() ? base.state.keyId : liveSigned ? parts.keyId : "";
+    if (base.state.keyId == base.pinnedKey)
+        base.pinnedDer = FromHex(base.state.keyDer);
+    std::vector<PublicKey> keys = signer.publicKeys;
+    if (!base.pinnedDer.empty())
+        keys.push_back({base.pinnedKey, base.pinnedDer});
+    const std::vector<ReleaseKey> views = AsReleaseKeys(keys);
+    base.liveVerified = liveSigned && CheckSignedManifest(liveText, views.data(), views.size(),
+                                                          VerifyWithOpenSsl, base.live);
+    // A live release below the one the tool made live last: "current" was
+    // moved back by someone else, or by a rollback of an unsigned release.
+    base.moved = base.state.live != 0 && (!hasLive || liveId < base.state.live);
+    if (base.moved)
+        std::fprintf(stderr,
+                     "korvanth-publish: warning: %s names release %s, but korvanth-publish last made release "
+                     "%s live: someone else changed the server folder; every file is read again, and no "
+                     "release is removed\n",
+                     Shown((server / CurrentLink).string()).c_str(),
+                     hasLive ? ReleaseName(liveId).c_str() : "none", ReleaseName(base.state.live).c_str());
+    code = 1;
+    if (!base.pinnedKey.empty() && base.pinnedKey != signer.keyId && !newKey) {
+        std::fprintf(
+            stderr,
+            "korvanth-publish: the live release is signed with key %s and this one would be signed "
+            "with key %s: every updater that knows only %s would refuse it, and its players keep the "
+            "release they have; if this is a key rotation, give --new-key (docs/hosting.md, section "
+            "9); nothing was changed\n",
+            base.pinnedKey.c_str(), signer.keyId.c_str(), base.pinnedKey.c_str());
+        return false;
+    }
+    code = 0;
+    return true;
+}
+
+void RecordSignedLive(const fs::path& server, SignedBase& base, const Signer& signer, unsigned long id,
+                      std::uint64_t serial, const std::string& indexSha256)
+{
+    PublisherState& state = base.state;
+    state.serial = std::max(state.serial, serial);
+    state.live = id;
+    state.keyId = signer.keyId;
+    state.keyDer.clear();
+    for (const PublicKey& key : signer.publicKeys) {
+        if (key.id == signer.keyId)
+            DigestText(reinterpret_cast<const unsigned char*>(key.der.data()), key.der.size(), state.keyDer);
+    }
+    state.indexSha256 = indexSha256;
+    SaveState(server, state);
+}
+
+std::string RotationNote(const SignedBase& base, const Signer& signer)
+{
+    return base.pinnedKey.empty() || base.pinnedKey == signer.keyId ? ""
+                                                                    : " in place of key " + base.pinnedKey;
+}
