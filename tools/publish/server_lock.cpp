@@ -84,14 +84,10 @@ int LockServerFolder(const fs::path& server)
         return Refuse(lock, std::strerror(errno));
     if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino || !S_ISREG(opened.st_mode))
         return Refuse(lock, "was replaced while it was opened; nothing was changed");
-    if (opened.st_uid != geteuid())
-        return Refuse(lock,
-                      "belongs to another user (uid " + std::to_string(opened.st_uid) +
-                          "), who could hold it and keep every publish out: remove it (the next run makes a "
-                          "lock of its own)");
-    // Made 0644 by older release tools: any local user could have held it.
-    if ((opened.st_mode & 077) != 0)
-        fchmod(fd, 0600);
+    // Whose folder it is, first: another tool's folder is refused as such,
+    // whoever owns its lock, and that is what the operator needs to hear
+    // (root rolling back a mirror's folder is pointed at the origin, not at
+    // the mirror's lock).
     char owner[64] = "";
     const ssize_t got = read(fd, owner, sizeof(owner) - 1);
     owner[got > 0 ? got : 0] = '\0';
@@ -102,6 +98,23 @@ int LockServerFolder(const fs::path& server)
                           (std::strcmp(owner, "korvanth-mirror") == 0
                                ? " (a mirror): publish into the origin's server folder, and mirror from there"
                                : ", not of korvanth-publish"));
+    // Another user's lock is never used, and its removal is advised only
+    // while no run holds it: removing a held lock would let a second run
+    // write beside the one holding it. Finding out takes the lock for a
+    // moment when it is free.
+    if (opened.st_uid != geteuid()) {
+        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        close(fd);
+        return Refuse(lock,
+                      "belongs to another user (uid " + std::to_string(opened.st_uid) +
+                          (held ? "), and a run holds it now: nothing was changed; run this again once "
+                                  "that run has ended"
+                                : "), who could hold it and keep every publish out: remove it (the next "
+                                  "run makes a lock of its own)"));
+    }
+    // Made 0644 by older release tools: any local user could have held it.
+    if ((opened.st_mode & 077) != 0)
+        fchmod(fd, 0600);
     // Held until the process ends, however it ends: the kernel drops the
     // lock of a killed publish. A second publish refuses rather than waits:
     // started later, it would go live before or after the first by chance.
