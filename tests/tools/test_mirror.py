@@ -2,6 +2,7 @@
 for ssh, and to a local S3 server through rclone, with players reading the
 mirror while it works."""
 
+import fcntl
 import functools
 import os
 import random
@@ -20,6 +21,7 @@ S3RVER = REPO / "build" / "s3rver" / "node_modules" / ".bin" / "s3rver"
 sys.path.insert(0, str(REPO / "tests" / "e2e"))
 from harness import (BUILDS, COMPLETE, TOOL, free_port, make_game, manifest_of, publish_files,  # noqa: E402
                      run_updater, tree, wait_for_port)
+from test_publish import keys  # noqa: E402,F401
 
 # korvanth-publish on PATH, as an installed mirror finds it.
 ENV = dict(os.environ, PATH=f"{TOOL.parent}:{os.environ['PATH']}")
@@ -43,7 +45,7 @@ def served(dest):
 
 # ssh as the mirror calls it (HOST COMMAND), run here.
 @pytest.mark.parametrize("how", ["folder", "relative", "ssh"])
-def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
+def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how, keys):
     server, dest, release = tmp_path / "server", tmp_path / "mirror dir", tmp_path / "release"
     rsh = tmp_path / "rsh"
     rsh.write_text('#!/bin/sh\nshift\nexec sh -c "$*"\n')
@@ -53,10 +55,19 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
     news = dict(RELEASE, **{"news.txt": b"nuevo"})
     del news["readme.txt"]
     same_size = dict(news, **{"data/maps/town.map": bytes(i % 253 for i in range(70_000))})
-    steps = [(RELEASE, None), (news, ["manifest.txt", "files/news.txt", "files/readme.txt"]),
-             (same_size, ["manifest.txt", "files/data/maps/town.map"])]
-    for files, listed in steps:
-        publish(release, files, server)
+    # None: the origin rolls back, to news, which the mirror switches to as it kept it; last, a signed
+    # release, mirrored only on its key's word and served with its serial and signature as they are.
+    signed = ["--sign", keys / "studio.pem"]
+    steps = [(RELEASE, None, []), (news, ["manifest.txt", "files/news.txt", "files/readme.txt"], []),
+             (same_size, ["manifest.txt", "files/data/maps/town.map"], []),
+             (None, ["manifest.txt", "files/data/maps/town.map"], []),
+             (dict(news, **{"readme.txt": b"otra vez"}), ["manifest.txt", "files/korvanth.serial",
+                                                         "files/readme.txt"], signed)]
+    for files, listed, signing in steps:
+        if files is None:
+            assert run(TOOL, "--rollback", server).returncode == 0
+        else:
+            publish(release, files, server, *signing)
         if files is same_size:
             # Made within the same second as the mirror's copies: same size,
             # same modification time, other bytes (the manifest's too).
@@ -69,25 +80,34 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how):
                 page.write_text("studio")
             (dest / ".publish.lock").chmod(0o644)
 
+        keyed = signing and ["--release-key", keys / "studio.pub"]
+        kept = dest / os.readlink(server / "current")
+        inodes = {p.relative_to(kept): p.stat().st_ino for p in kept.rglob("*")} if kept.exists() else {}
+
         # Under a private umask too, the web server must be able to read the mirror.
-        result = run(MIRROR, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target, env=env,
-                     umask=0o077, cwd=tmp_path)
+        result = run(MIRROR, *keyed, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target,
+                     env=env, umask=0o077, cwd=tmp_path)
 
         assert result.returncode == 0, result.stderr
-        assert served(dest) == ({p: files[p] for p in files}, manifest_of(files))
-        assert run(TOOL, "--check", dest).returncode == 0
+        assert served(dest) == served(server) and os.readlink(dest / "current") == os.readlink(server / "current")
+        assert run(TOOL, "--check", *keyed, dest).returncode == 0
+        assert (" 0 copied" in result.stdout, {p: (dest / "current" / p).stat().st_ino for p in inodes}) == (
+            bool(inodes), inodes), result.stdout
         if listed:
             assert (tmp_path / "purge.txt").read_text().splitlines() == listed
             old = dest / before / "files" / "Korvanth.exe"
             assert old.stat().st_ino == (dest / "current" / "files" / "Korvanth.exe").stat().st_ino
-    assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000003", "notes"]
+    assert sorted(p.name for p in (dest / "releases").iterdir()) == ["000002", "000004", "notes"]
     assert (dest / "index.html").read_text() == (dest / "releases" / "notes").read_text() == "studio"
     assert (dest / ".publish.lock").stat().st_mode & 0o777 == 0o600
 
 
-def test_refusals_and_dry_runs_touch_nothing(tmp_path):
+def test_refusals_and_dry_runs_touch_nothing(tmp_path, keys):
     server, dest, lock = tmp_path / "server", tmp_path / "dest", tmp_path / "dest" / ".publish.lock"
+    signed, held = tmp_path / "signed", []
     publish(tmp_path / "release", RELEASE, server)
+    publish(tmp_path / "release", RELEASE, signed, "--sign", keys / "studio.pem")
+    signer = (signed / "current" / "manifest.txt").read_text().split("\t")[-2]
     # A stand-in rclone that records its calls: none may come.
     (tmp_path / "rclone").write_text(f'#!/bin/sh\necho "$@" >>"{tmp_path}/calls"\n')
     (tmp_path / "rclone").chmod(0o755)
@@ -95,6 +115,22 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path):
     def put(path, make=None):
         path.parent.mkdir(parents=True, exist_ok=True)
         make(path) if make else path.write_bytes(b"x")
+
+    def theirs(make, hold):
+        """make(DEST), then its lock given to uid 1 and, with hold, held as a run of theirs holds it."""
+        def plant(p):
+            make(p)
+            os.chown(p / ".publish.lock", 1, 1)
+            if hold:
+                held.append(open(p / ".publish.lock"))
+                fcntl.flock(held[-1], fcntl.LOCK_EX)
+        return plant
+
+    def further_on(p):
+        """A mirror of another origin, at its second release."""
+        for x in (b"1", b"2"):
+            publish(tmp_path / "other", {"x": x}, tmp_path / "elsewhere")
+        run(MIRROR, tmp_path / "elsewhere", p)
     # What DEST holds before the run, and what the run says.
     planted = {"a studio's page": (dest / "index.html", None, "is not a server folder"),
                "another game": (dest / "othergame/manifest.txt", None, "is not a server folder"),
@@ -111,15 +147,31 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path):
             (["--keep", "x", server, dest], 2, "--keep takes a number"), ([server], 2, "usage: korvanth-mirror"),
             (["--dry-run", server, dest], 0, "would copy 4 file(s), link 0 unchanged, drop 0"),
             ([server, server], 1, "DEST is SERVER_DIR itself"), ([tmp_path / "none", dest], 1, "has no live release"),
-            ([server, "-dest"], 2, "write ./-dest"), ([server, "-host:dir"], 2, "write ./-host:dir")]
+            ([server, "-dest"], 2, "write ./-dest"), ([server, "-host:dir"], 2, "write ./-host:dir"),
+            # Only a release signed by a key given, checked before DEST is made.
+            (["--release-key", keys / "other.pub", signed, dest], 1, f"signed by key {signer}, did not pass"),
+            (["--release-key", keys / "studio.pub", server, dest], 1, "not signed, did not pass"),
+            (["--dry-run", "--release-key", keys / "other.pub", "--release-key", keys / "studio.pub", signed, dest],
+             0, "would copy 5 file(s)")]
     rows += [([server, typo], 2, "names no rclone remote") for typo in ("rclone:", "rclone:typo", "rclone::x")]
     rows += [([server, dest], 1, f"{name}: {said}") for name, (_, _, said) in planted.items()]
+    # Other runs into what DEST holds: the origin's number taken there by another release; root rolling
+    # back a folder whose lock is another user's, held by a run of theirs (a mirror's, a server folder's) or not.
+    a_mirror, a_server = (lambda p: run(MIRROR, server, p)), (lambda p: publish(tmp_path / "release", RELEASE, p))
+    planted.update({"a mirror further on": (dest, further_on), "a mirror held": (dest, theirs(a_mirror, True)),
+                    "a server folder held": (dest, theirs(a_server, True)),
+                    "a server folder": (dest, theirs(a_server, False))})
+    rows += [(["--dry-run", server, dest], 0, "a mirror further on: 000001 is not above releases/000002"),
+             ([TOOL, "--rollback", dest], 2, "a mirror held: is a folder of korvanth-mirror (a mirror)"),
+             ([TOOL, "--rollback", dest], 2, "a server folder held: and a run holds it now"),
+             ([TOOL, "--rollback", dest], 2, "a server folder: who could hold it and keep every publish out")]
     for args, code, message in rows:
         if message.split(": ")[0] in planted:
             put(*planted[message.split(": ")[0]][:2])
         before = tree(tmp_path)
 
-        result = run(MIRROR, *args, env=dict(ENV, KORVANTH_RCLONE=tmp_path / "rclone"), cwd=tmp_path, timeout=30)
+        tool = [] if args[0] == TOOL else [MIRROR]
+        result = run(*tool, *args, env=dict(ENV, KORVANTH_RCLONE=tmp_path / "rclone"), cwd=tmp_path, timeout=30)
 
         message = message.split(": ")[-1]
         assert (result.returncode, message in (result.stdout if code == 0 else result.stderr)) == (code, True), \
@@ -250,7 +302,8 @@ def test_mirrors_killed_or_out_of_space_leave_the_live_release_whole(tmp_path):
             assert (result.returncode, "live release is unchanged" in result.stderr) == (code, code == 1), result
             assert run(TOOL, "--check", small / "mirror").returncode == 0
             assert served(small / "mirror")[1] == live
-        assert sorted(p.name for p in (small / "mirror" / "releases").iterdir()) == ["000001", "000002"]
+        # The origin's numbers: the release between them did not fit.
+        assert sorted(p.name for p in (small / "mirror" / "releases").iterdir()) == ["000018", "000020"]
     finally:
         subprocess.run(["umount", str(small)], check=True)
     # A purge list that cannot be written: into a missing folder, refused
