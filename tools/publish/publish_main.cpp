@@ -3,6 +3,7 @@
 // and checks what a server folder or a live server really serves.
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "origin_check.h"
 #include "shown_text.h"
 #include "purge_list.h"
 #include "release_signing.h"
@@ -29,7 +31,7 @@ const char Usage[] =
     "       korvanth-publish --rollback [--quiet] [--purge-list FILE] [SIGNING] SERVER_DIR\n"
     "       korvanth-publish --resign [--quiet] [--purge-list FILE] SIGNING SERVER_DIR\n"
     "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--release-key PUB...] [--quiet]\n"
-    "                        SERVER_DIR|URL\n"
+    "                        [--origin SERVER_DIR|URL] SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
     "       korvanth-publish --list SERVER_DIR\n"
     "       korvanth-publish --help | --version\n"
@@ -75,8 +77,17 @@ const char Usage[] =
     "  --resign      sign the live release again with a new expiry, its files and serial as they\n"
     "                are (for a timer: only manifest.txt changes)\n"
     "  --check       verify that every listed file is served with its size and digest: in\n"
-    "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL\n"
-    "  --cacert FILE with --check URL: trust the CA certificates in FILE (PEM)\n"
+    "                SERVER_DIR's live release, or over HTTP(S) below the base URL URL, asked\n"
+    "                for exactly as a player's updater asks. Without --release-key, a signed\n"
+    "                release's form, expiry and SHA-256 lines are checked too, and the key that\n"
+    "                signed it is named, unverified. Shows the keys and server of the\n"
+    "                KorvanthUpdater.exe a release carries (with --release-key, one that takes\n"
+    "                none of them fails the check)\n"
+    "  --origin SERVER_DIR|URL\n"
+    "                with --check: the server checked must serve the origin's live release;\n"
+    "                names both (a signed one by its serial, the time of its publish; an\n"
+    "                unsigned one by its manifest's SHA-256) and how much older or newer it is\n"
+    "  --cacert FILE with --check URL or --origin URL: trust the CA certificates in FILE (PEM)\n"
     "  --timeout SECONDS\n"
     "                with --check: give up after this long in all (default 3600)\n"
     "  --purge-list FILE\n"
@@ -202,6 +213,7 @@ const OptionEntry Options[] = {
     {"--trust-stat", false, PublishMode},
     {"--purge-list", true, SigningModes | DiffMode},
     {"--cacert", true, CheckMode},
+    {"--origin", true, CheckMode},
     {"--timeout", true, CheckMode},
     {"--sign", true, SigningModes},
     {"--sign-command", true, SigningModes},
@@ -322,16 +334,22 @@ int Run(const CommandLine& line)
                 return UsageError("--timeout takes a number of seconds, not " + Given(line, "--timeout"));
             timeoutSeconds = static_cast<long>(number);
         }
+        CheckOptions options;
+        options.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+        options.quiet = quiet;
+        options.caFile = Given(line, "--cacert");
+        options.origin = Given(line, "--origin");
         // Any scheme is a URL: libcurl refuses the ones it does not speak, and
         // the folder check would print a mistyped one, password and all.
-        std::vector<PublicKey> keys;
-        if (!LoadPublicKeys(line.releaseKeys, keys))
+        const bool isUrl = operands[0].find("://") != std::string::npos;
+        if (line.given.count("--cacert") != 0 && !isUrl && options.origin.find("://") == std::string::npos)
+            return UsageError(
+                "--cacert goes with --check URL or --origin URL, not with server folders alone");
+        if (!LoadPublicKeys(line.releaseKeys, options.keys))
             return 2;
-        if (operands[0].find("://") != std::string::npos)
-            return CheckUrl(operands[0], Given(line, "--cacert"), timeoutSeconds, quiet, keys);
-        if (line.given.count("--cacert") != 0)
-            return UsageError("--cacert goes with --check URL, not with a server folder");
-        return CheckFolder(operands[0], timeoutSeconds, quiet, keys);
+        if (!options.origin.empty() && !ReadOriginManifest(options))
+            return 1;
+        return isUrl ? CheckUrl(operands[0], options) : CheckFolder(operands[0], options);
     }
     case DiffMode:
         return Diff(operands[0], operands[1], Given(line, "--purge-list"));

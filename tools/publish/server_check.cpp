@@ -9,14 +9,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <set>
 #include <sstream>
 #include <utility>
 
+#include "carried_updater.h"
 #include "file_md5.h"
+#include "origin_check.h"
+#include "served_release.h"
 #include "shown_text.h"
-#include "utc_time.h"
 #include "server_layout.h"
 #include "whole_file.h"
 
@@ -99,6 +100,8 @@ std::string TimeLimitRanOut(std::size_t done, std::size_t total)
 
 void Report(Findings& findings, const std::string& what, const std::string& problem)
 {
+    // What went to standard output before stays before, in a log of both.
+    std::fflush(stdout);
     if (++findings.count <= MaxListedProblems)
         std::fprintf(stderr, "korvanth-publish: %s: %s\n", Shown(what).c_str(), Shown(problem).c_str());
 }
@@ -111,52 +114,17 @@ int Conclude(const Findings& findings)
     return findings.count > 0 ? 1 : 0;
 }
 
-namespace {
-
-// With keys: whether text is signed by one of them, with a SHA-256 for every
-// entry; each reason it is not is reported.
-void CheckSignature(const std::string& text, const std::vector<PublicKey>& keys, Findings& findings,
-                    SignedDigests& sha256)
+ManifestReading ReadManifest(const std::string& text, const CheckOptions& options, Findings& findings)
 {
+    ManifestReading reading;
     const int before = findings.count;
-    SignedParts parts;
-    SignedRelease release;
-    std::string ids;
-    for (const PublicKey& key : keys)
-        ids += (ids.empty() ? "" : ", ") + key.id;
-    const std::vector<ReleaseKey> views = AsReleaseKeys(keys);
-    if (!SplitSignature(text, parts))
-        Report(findings, "manifest.txt",
-               "not signed (no signature line at its end): updaters built with release keys refuse it");
-    else if (ids.find(parts.keyId) == std::string::npos)
-        Report(findings, "manifest.txt",
-               "signed by key " + parts.keyId + ", none of the keys given (" + ids +
-                   "): updaters built with those refuse it");
-    else if (!CheckSignedManifest(text, views.data(), views.size(), VerifyWithOpenSsl, release))
-        Report(findings, "manifest.txt",
-               SignedEntries(parts.signedText, release)
-                   ? "its signature by key " + parts.keyId +
-                         " does not match its bytes: changed after it was signed"
-                   : "signed, but not in the form updaters built with release keys take (a serial, an "
-                     "expiry, the release record, one SHA-256 line for every file)");
-    else if (release.expires <= std::time(nullptr))
-        Report(findings, "manifest.txt",
-               "its signature ran out at " + UtcTimeText(release.expires) +
-                   ": updaters built with release keys refuse it (sign it again: korvanth-publish --resign)");
-    sha256 = findings.count == before ? release.digests : SignedDigests();
-}
-
-}  // namespace
-
-std::vector<ManifestEntry> ReadEntries(const std::string& text, const std::vector<PublicKey>& keys,
-                                       Findings& findings, SignedDigests& sha256)
-{
-    std::vector<ManifestEntry> entries;
+    const ServedRelease served = ReadServedRelease(text);
+    reading.isSigned = served.isSigned;
+    reading.sha256 = CheckServedRelease(text, served, options, findings);
+    if (!options.origin.empty())
+        CompareWithOrigin(served, options, findings);
     std::istringstream lines(text);
     std::string line;
-    const int before = findings.count;
-    if (!keys.empty())
-        CheckSignature(text, keys, findings, sha256);
     for (std::size_t number = 1; std::getline(lines, line); ++number) {
         std::string trimmed = line;
         while (!trimmed.empty() && (trimmed.back() == '\r' || trimmed.back() == ' '))
@@ -168,11 +136,11 @@ std::vector<ManifestEntry> ReadEntries(const std::string& text, const std::vecto
             Report(findings, "manifest.txt line " + std::to_string(number), "the updater would skip it");
             continue;
         }
-        entries.push_back(std::move(parsed[0]));
+        reading.entries.push_back(std::move(parsed[0]));
     }
-    if (entries.empty() && findings.count == before)
+    if (reading.entries.empty() && findings.count == before)
         Report(findings, "manifest.txt", "lists no file: players get \"Manifest vacio o invalido\"");
-    return entries;
+    return reading;
 }
 
 std::string CompareWithEntry(const ManifestEntry& entry, std::uint64_t size, const std::string& md5,
@@ -197,21 +165,27 @@ const std::string_view* SignedSha256(const SignedDigests& sha256, const std::str
     return FindSignedDigest(sha256, path);
 }
 
-int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const std::vector<PublicKey>& keys)
+bool ReadLiveManifest(const fs::path& server, fs::path& live, std::string& text)
 {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     // Resolved once: a publish or rollback during the check must not make
     // it compare one release's files with another's manifest.
     std::error_code error;
-    const fs::path live = fs::canonical(LiveFolder(server), error);
+    live = fs::canonical(LiveFolder(server), error);
+    if (!error && ReadWholeFile(live / "manifest.txt", text, MaxManifestBytes))
+        return true;
+    const int reason = error ? error.value() : errno;
+    std::fprintf(stderr, "korvanth-publish: %s: %s\n",
+                 Shown((LiveFolder(server) / "manifest.txt").string()).c_str(),
+                 WhyUnread(reason, "no manifest.txt: no release is live here").c_str());
+    return false;
+}
+
+int CheckFolder(const fs::path& server, const CheckOptions& options)
+{
+    fs::path live;
     std::string text;
-    if (error || !ReadWholeFile(live / "manifest.txt", text, MaxManifestBytes)) {
-        const int reason = error ? error.value() : errno;
-        std::fprintf(stderr, "korvanth-publish: %s: %s\n",
-                     Shown((LiveFolder(server) / "manifest.txt").string()).c_str(),
-                     WhyUnread(reason, "no manifest.txt: no release is live here").c_str());
+    if (!ReadLiveManifest(server, live, text))
         return 1;
-    }
     Findings findings;
     for (const fs::path& folder : ServedFolders(server, live)) {
         const std::string problem = ModeProblem(folder, false);
@@ -221,16 +195,18 @@ int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const s
     const std::string manifestProblem = ModeProblem(live / "manifest.txt", true);
     if (!manifestProblem.empty())
         Report(findings, "manifest.txt", manifestProblem);
-    SignedDigests sha256;
-    const std::vector<ManifestEntry> entries = ReadEntries(text, keys, findings, sha256);
+    const ManifestReading reading = ReadManifest(text, options, findings);
+    const std::vector<ManifestEntry>& entries = reading.entries;
+    const std::size_t updaterAt = CarriedUpdaterAt(entries);
+    bool updaterServed = false;
     // A closed folder is told once, not once for every file below it.
     std::set<fs::path> closed;
     std::size_t done = 0;
-    for (; done < entries.size() && Clock::now() < deadline; ++done) {
+    for (; done < entries.size() && Clock::now() < options.deadline; ++done) {
         const ManifestEntry& e = entries[done];
         std::string md5, sha;
         std::uint64_t size = 0;
-        const std::string_view* signedSha256 = SignedSha256(sha256, e.path);
+        const std::string_view* signedSha256 = SignedSha256(reading.sha256, e.path);
         const bool read = Md5OfFile(live / "files" / e.path, md5, size,
                                     signedSha256 != nullptr ? &sha : nullptr);
         const std::string problem = read ? CompareWithEntry(e, size, md5, sha, signedSha256)
@@ -239,6 +215,7 @@ int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const s
             Report(findings, e.path, problem);
             continue;
         }
+        updaterServed = updaterServed || done == updaterAt;
         const std::pair<fs::path, std::string> shut = ClosedOnTheWay(live / "files", e.path);
         if (!shut.first.empty() && closed.insert(shut.first).second)
             Report(findings, shut.first == live / "files" / e.path ? e.path : shut.first.string(),
@@ -246,7 +223,15 @@ int CheckFolder(const fs::path& server, long timeoutSeconds, bool quiet, const s
     }
     if (done < entries.size())
         Report(findings, server.string(), TimeLimitRanOut(done, entries.size()));
-    if (findings.count == 0 && !quiet)
+    if (updaterServed) {
+        // Read again whole, as it is small: what the updater says of itself
+        // may lie anywhere in it. One that will not read says nothing.
+        std::string updater;
+        if (!ReadWholeFile(live / "files" / entries[updaterAt].path, updater, MaxManifestBytes))
+            updater.clear();
+        TellCarriedUpdater(updater, reading.isSigned, options.keys, options.quiet, findings);
+    }
+    if (findings.count == 0 && !options.quiet)
         std::printf("ok: %zu files\n", entries.size());
     return Conclude(findings);
 }

@@ -2,6 +2,7 @@
 // player's updater sees it: from the server folder, or over HTTP(S).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -14,16 +15,33 @@
 // How many problems a check lists before it only counts them.
 const int MaxListedProblems = 100;
 
-// Exit codes: 0 when every listed file is served with its size and digest,
-// 1 otherwise, each problem printed on stderr as it is found. Either check
-// gives up after timeoutSeconds.
-// With keys, the manifest must be signed by one of them, and every file have
-// its signed SHA-256 too.
-int CheckFolder(const std::filesystem::path& server, long timeoutSeconds, bool quiet,
-                const std::vector<PublicKey>& keys);
-int CheckUrl(const std::string& baseUrl, const std::string& caFile, long timeoutSeconds, bool quiet,
-             const std::vector<PublicKey>& keys);
+// What a check is given. Both the server checked and the origin are
+// reached as a player's updater reaches them, and the whole check, the
+// origin's manifest included, gives up at deadline.
+struct CheckOptions {
+    std::chrono::steady_clock::time_point deadline;
+    bool quiet = false;
+    // With keys, the manifest must be signed by one of them, and every file
+    // have its signed SHA-256 too.
+    std::vector<PublicKey> keys;
+    std::string caFile;      // --cacert, for every URL of the check
+    std::string origin;      // --origin: a server folder or a URL, or empty
+    std::string originText;  // the origin's live manifest.txt, read first
+};
 const long DefaultCheckTimeoutSeconds = 3600;
+
+// Exit codes: 0 when every listed file is served with its size and digest,
+// 1 otherwise, each problem printed on stderr as it is found.
+int CheckFolder(const std::filesystem::path& server, const CheckOptions& options);
+int CheckUrl(const std::string& baseUrl, const CheckOptions& options);
+
+// The live manifest.txt of a server folder (its live release, or the folder
+// itself when it is a plain copy), with the folder it lies in, or of a
+// server over HTTP(S), fetched as CheckUrl fetches it. False, with the
+// reason on stderr.
+bool ReadLiveManifest(const std::filesystem::path& server, std::filesystem::path& live, std::string& text);
+bool FetchManifest(const std::string& baseUrl, const std::string& caFile,
+                   std::chrono::steady_clock::time_point deadline, std::string& text);
 
 // The problems of one check, printed as they are found: the first
 // MaxListedProblems in full, the rest only counted.
@@ -36,11 +54,19 @@ void Report(Findings& findings, const std::string& what, const std::string& prob
 // The exit code, after a last line for the problems left unlisted.
 int Conclude(const Findings& findings);
 
-// The entries of a manifest text; each line the updater would skip is
-// reported. With keys, the signature too: sha256 then holds each path's
-// signed SHA-256, or nothing when the signature does not hold.
-std::vector<ManifestEntry> ReadEntries(const std::string& text, const std::vector<PublicKey>& keys,
-                                       Findings& findings, SignedDigests& sha256);
+// What a check makes of a manifest before its files.
+struct ManifestReading {
+    std::vector<ManifestEntry> entries;
+    SignedDigests sha256;  // each path's SHA-256 to hold its file to; empty when none holds
+    bool isSigned = false;
+};
+
+// Everything a check says of a manifest text before its files, each
+// problem reported: the lines the updater would skip, which release it is
+// and its signature (served_release.h), and, with an origin, whether it is
+// the origin's live release (origin_check.h). The reading's views are into
+// text.
+ManifestReading ReadManifest(const std::string& text, const CheckOptions& options, Findings& findings);
 
 // The signed SHA-256 of path in sha256 (see ReadEntries), or null when there
 // is none to check.
