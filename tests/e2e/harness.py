@@ -31,15 +31,18 @@ NO_FOLDER = " [!] No pude abrir la carpeta del actualizador.\n     Inicio el jue
 UP_TO_DATE = "\n Cliente al dia. Iniciando el juego...\n"
 COMPLETE = "\n Actualizacion completa! Iniciando el juego...\n"
 HASH_FAILED = "    [!] Hash incorrecto, descarga corrupta.\n"
+UNEXPECTED = "\n [!] Error inesperado en el actualizador.\n     Inicio el juego igual...\n\n"
 PAUSE_PROMPT = "Press any key to continue... "  # Wine's command interpreter
 DEFAULT_BASE_URL = "https://patch.korvanth.example/client/"
 TOOL = REPO / "build" / "native" / "tools" / "publish" / "korvanth-publish"
 SIGNED_UPDATER = "tests/SignedUpdater.exe"
 
 
-def release_key(build, private=True):
-    """The private (or public) key of the releases SIGNED_UPDATER takes."""
-    return BUILDS[build][1] / "tests" / "release-keys" / ("studio.pem" if private else "studio.pub.pem")
+def release_key(build, private=True, name="studio"):
+    """The private (or public) key of the releases SIGNED_UPDATER takes; name
+    "next": the key it is rotated to (RotatingUpdater takes both, NextUpdater
+    that one alone)."""
+    return BUILDS[build][1] / "tests" / "release-keys" / (name + (".pem" if private else ".pub.pem"))
 
 
 def md5(data):
@@ -119,6 +122,7 @@ class Reply:
     body: bytes = b""
     headers: dict = field(default_factory=dict)
     endless: bool = False  # the body, then junk until the client gives up
+    pace: tuple = None  # (bytes, seconds): the body sent that many bytes at a time, a pause after each
 
 
 class PatchServer(http.server.ThreadingHTTPServer):
@@ -181,7 +185,11 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.close_connection = True
         try:
-            self.wfile.write(reply.body)
+            step = reply.pace[0] if reply.pace else len(reply.body) or 1
+            for at in range(0, len(reply.body), step):
+                self.wfile.write(reply.body[at:at + step])
+                self.wfile.flush()
+                time.sleep(reply.pace[1] if reply.pace else 0)
             while reply.endless:
                 self.wfile.write(b"x" * 65536)
         except OSError:
@@ -221,23 +229,25 @@ def snapshot(folder):
 
 # What the game waits for after each ending's text: a run that skips the wait
 # starts the game before the player could read the line.
-WAITS = {NO_SERVER: 1.5, NO_FOLDER: 1.5, BAD_MANIFEST: 1.5, UP_TO_DATE: 1.2, COMPLETE: 1.2}
+WAITS = {NO_SERVER: 1.5, NO_FOLDER: 1.5, BAD_MANIFEST: 1.5, UP_TO_DATE: 1.2, COMPLETE: 1.2, UNEXPECTED: 1.5}
 
 
 def run_updater(tmp, build, expect_prompt=False, folder="game", game_starts=True, timeout=90, started_in=None,
-                dll_overrides=None):
+                dll_overrides=None, data_limit=None):
     """Runs the updater of tmp/folder from tmp/elsewhere and checks what holds
     on every path: exit code 0, nothing on stderr, the ending's wait, the game
     started once in its own folder (or in started_in) and not waited for
     (after the key when a prompt is expected), no new temporary file left, and
     nothing changed outside the game folder. dll_overrides: Wine's
-    WINEDLLOVERRIDES for the run."""
+    WINEDLLOVERRIDES for the run; data_limit: the bytes of memory it may
+    take (prlimit --data), past which an allocation fails."""
     game = tmp / folder
     record = game / "game_started.txt"
     around = {k: v for k, v in snapshot(tmp).items() if not (tmp / k).is_relative_to(game)}
     temporaries = {p for p in snapshot(game) if p.endswith(".kvdl")}
     env = dict(os.environ, **({"WINEDLLOVERRIDES": dll_overrides} if dll_overrides else {}))
-    proc = subprocess.Popen([str(BUILDS[build][0]), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
+    limit = ["prlimit", f"--data={data_limit}"] if data_limit else []
+    proc = subprocess.Popen([*limit, str(BUILDS[build][0]), str(game / "KorvanthUpdater.exe")], cwd=tmp / "elsewhere",
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     out, err, arrivals = bytearray(), bytearray(), []
     readers = [threading.Thread(target=read_into, args=args, daemon=True)

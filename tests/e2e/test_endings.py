@@ -9,7 +9,7 @@ import shutil
 
 import pytest
 
-from harness import (BANNER, BUILDS, COMPLETE, NO_FOLDER, UP_TO_DATE, Progress,
+from harness import (BANNER, BUILDS, COMPLETE, NO_FOLDER, UNEXPECTED, UP_TO_DATE, Progress, Reply,
                      check_transcript, game_missing, header, make_game, md5, run_updater, snapshot)
 
 RELEASE = {
@@ -57,6 +57,19 @@ def test_complete_update_over_https_then_up_to_date(tmp_path, build, https_serve
                                     UP_TO_DATE])
     assert server.requested()[4:] == ["/patch/manifest.txt"]
     assert snapshot(tmp_path) == before
+
+
+def test_memory_running_out_still_starts_the_game(tmp_path, build, server):
+    # A manifest of 60 MiB, a line a file, in 200 MiB of memory.
+    line = f"{md5(b'x')}\t1\tx\n".encode()
+    server.routes["manifest.txt"] = Reply(body=line * ((60 << 20) // len(line)))
+    game = make_game(tmp_path, build, update_url=server.url)
+    before = snapshot(game)
+
+    run = run_updater(tmp_path, build, data_limit=200 << 20)
+
+    check_transcript(run.stdout, [header(server.url), UNEXPECTED])
+    assert snapshot(game) == before
 
 
 # DLLs game folders hold (mod loaders' proxies) or that the system loads for

@@ -5,13 +5,15 @@ replaces it, no temporary file is left behind, the game starts, exit code 0."""
 import shutil
 import subprocess
 import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager, nullcontext
 from pathlib import Path
 
 import pytest
 
-from harness import (BUILDS, COMPLETE, HASH_FAILED, Progress, Reply, check_transcript, header, make_game, md5,
-                     run_updater, snapshot, with_failures)
+from harness import (BUILDS, COMPLETE, HASH_FAILED, NO_SERVER, PatchServer, Progress, Reply, check_transcript, header,
+                     make_game, md5, run_updater, snapshot, with_failures)
 
 OLD = {"a.dat": b"old a", "b.dat": b"old b", "c.dat": b"old c"}
 NEW = {"a.dat": b"new a" * 500, "b.dat": b"new b" * 500, "c.dat": b"new c" * 500}
@@ -118,3 +120,41 @@ def test_long_paths(short_tmp, build, server, length, fails):
         with_failures(1) if fails else COMPLETE])
     assert (game / long).is_file() != fails
     assert (game / "b.dat").read_bytes() == NEW["b.dat"]
+
+
+# (name, what the server paces, (bytes, seconds) at a time, the run's end)
+SLOW = [
+    ("a manifest at a byte every 10 s", "manifest.txt", (1, 10), "no server"),
+    ("a file at a byte every 10 s", "files/data/a.pak", (1, 10), "failed"),
+    ("an honest 8 KiB/s, in one-second bursts", "files/data/a.pak", (8192, 1), "complete"),
+]
+
+
+def test_slow_servers_never_keep_a_player_from_the_game(tmp_path):
+    """Every row on both builds at once: the slow ones take most of a minute."""
+    data = bytes(i % 251 for i in range(400 << 10))
+
+    def run(build, name, paced, pace, end):
+        folder = tmp_path / f"{build}-{name.split()[1]}-{pace[0]}"
+        server = PatchServer()
+        server.publish({"data/a.pak": data})
+        server.routes[paced].pace = pace
+        make_game(folder, build, {}, update_url=server.url)
+        started = time.monotonic()
+        try:
+            result = run_updater(folder, build, expect_prompt=end == "failed")
+            return result, time.monotonic() - started, folder, server.url
+        finally:
+            server.shutdown()
+            server.server_close()
+
+    with ThreadPoolExecutor(len(SLOW) * len(BUILDS)) as pool:
+        runs = [(case, pool.submit(run, build, *case)) for build in BUILDS for case in SLOW]
+    for (name, _, _, end), done in runs:
+        result, took, folder, url = done.result()
+        file_lines = [" Verificando 1 archivos...\n", "\n Hay 1 archivo(s) para actualizar (400 KB):\n\n",
+                      " [1/1] data/a.pak\n", Progress(len(data), partial=end == "failed")]
+        check_transcript(result.stdout, [header(url), *{"no server": [NO_SERVER], "failed": [
+            *file_lines, with_failures(1)], "complete": [*file_lines, COMPLETE]}[end]])
+        assert end == "complete" or took < 90, (name, took)
+        assert ((folder / "game" / "data" / "a.pak").exists()) == (end == "complete"), name

@@ -483,6 +483,9 @@ def test_a_server_folder_others_can_write_never_gets_its_word_signed(tmp_path, k
     # pinned with --release-key that is not the signing key.
     (["--sign", "{keys}/other.pem"], 1, "if this is a key rotation, give --new-key"),
     (["--sign", "{keys}/studio.pem", "--release-key", "{keys}/other.pub"], 2, "the signer does not sign"),
+    # An updater that would leave players with no release they take.
+    (["--sign", "{keys}/studio.pem", "--updater", "{windows}/tests/NextUpdater.exe"], 1, "which signs this release"),
+    (["--sign", "{keys}/studio.pem", "--updater", "{windows}/KorvanthUpdater.exe"], 1, "built with release keys"),
 ])
 def test_signing_refusals(tmp_path, keys, args, code, says):
     release, server = make_release(tmp_path / "release", RELEASE), tmp_path / "server"
@@ -493,7 +496,8 @@ def test_signing_refusals(tmp_path, keys, args, code, says):
     shutil.copy(keys / "studio.pem", release / "key.pem")
     before = tree(server)
 
-    result = publish(*[arg.format(keys=keys, tmp=tmp_path) for arg in args], release, server)
+    result = publish(*[arg.format(keys=keys, tmp=tmp_path, windows=REPO / "build" / "x86_64") for arg in args],
+                     release, server)
 
     assert (result.returncode, says in result.stderr) == (code, True), result.stderr
     assert tree(server) == before

@@ -36,6 +36,7 @@ const char Usage[] =
     "       korvanth-publish --list SERVER_DIR\n"
     "       korvanth-publish --help | --version\n"
     "SIGNING: (--sign KEY | --sign-command CMD) [--release-key PUB...] [--new-key] [--expires-in D]\n"
+    "         and, publishing, [--updater KorvanthUpdater.exe]\n"
     "\n"
     "Publishes the game release in RELEASE_DIR as a new release in SERVER_DIR and makes it live\n"
     "in one step: serve SERVER_DIR/current at the updater's base URL. Players keep getting the\n"
@@ -72,6 +73,10 @@ const char Usage[] =
     "  --expires-in D\n"
     "                how long the signature lasts: a number and s, m, h or d (default 30d, at\n"
     "                most 90d); updaters built with release keys refuse it afterwards\n"
+    "  --updater EXE a KorvanthUpdater.exe built with release keys (-DKORVANTH_RELEASE_KEYS), one\n"
+    "                that takes the key signing the release: the release carries it to every\n"
+    "                player's updater, which replaces itself; later releases carry it on until\n"
+    "                another is given (the release folder's own KorvanthUpdater.exe never is)\n"
     "  --rollback    make the release before the live one live again (signed: its files, as a\n"
     "                new release with a new serial)\n"
     "  --resign      sign the live release again with a new expiry, its files and serial as they\n"
@@ -220,6 +225,7 @@ const OptionEntry Options[] = {
     {"--release-key", true, SigningModes | CheckMode},
     {"--new-key", false, SigningModes},
     {"--expires-in", true, SigningModes},
+    {"--updater", true, PublishMode},
 };
 
 // The one option that may be given more than once: keys old and new.
@@ -377,6 +383,7 @@ int Run(const CommandLine& line)
     options.signCommand = Given(line, "--sign-command");
     options.releaseKeys = line.releaseKeys;
     options.newKey = line.given.count("--new-key") != 0;
+    options.updater = Given(line, "--updater");
     if (!options.signKey.empty() && !options.signCommand.empty())
         return UsageError("--sign and --sign-command cannot be used together");
     if (!options.signCommand.empty() && options.releaseKeys.empty())
@@ -384,8 +391,9 @@ int Run(const CommandLine& line)
                           "against");
     if (!IsSigning(options) && !options.releaseKeys.empty())
         return UsageError("--release-key goes with --sign or --sign-command (or --check), not alone");
-    if (!IsSigning(options) && (options.newKey || line.given.count("--expires-in") != 0))
-        return UsageError("--new-key and --expires-in go with --sign or --sign-command");
+    if (!IsSigning(options) &&
+        (options.newKey || line.given.count("--expires-in") + line.given.count("--updater") != 0))
+        return UsageError("--new-key, --expires-in and --updater go with --sign or --sign-command");
     if (line.mode->mode == ResignMode && !IsSigning(options))
         return UsageError("--resign signs the live release again: give --sign KEY, or --sign-command CMD "
                           "--release-key PUB");

@@ -26,6 +26,7 @@
 #include "release_index.h"
 #include "publish_trust.h"
 #include "release_signing.h"
+#include "release_updater.h"
 #include "server_layout.h"
 #include "whole_file.h"
 
@@ -88,19 +89,26 @@ struct Live {
 // same files in a live release a pinned key vouches for. Making a release
 // of it would only push a real earlier release out of those kept for a
 // rollback.
-bool SameAsLive(const std::vector<ReleaseFile>& files, const Live& live, const Signer* signer)
+bool SameAsLive(const std::vector<ReleaseFile>& files, const Live& live, const Signer* signer,
+                const CarriedUpdater& updater)
 {
     if (signer == nullptr)
         return ManifestText(files) == live.manifest;
+    std::vector<ReleaseFile> all = files;
+    if (updater.carried)
+        all.insert(
+            std::upper_bound(all.begin(), all.end(), updater.file,
+                             [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; }),
+            updater.file);
     return live.base.liveVerified && !live.base.moved && live.base.pinnedKey == signer->keyId &&
-           SameFiles(live.base.live, files);
+           SameFiles(live.base.live, all);
 }
 
 // A republish of what is live, found without reading a file.
 bool NothingChanged(const std::vector<ReleaseFile>& files, std::size_t unchanged, const Live& live,
-                    const Signer* signer)
+                    const Signer* signer, const CarriedUpdater& updater)
 {
-    return live.exists && unchanged == files.size() && SameAsLive(files, live, signer);
+    return live.exists && unchanged == files.size() && SameAsLive(files, live, signer, updater);
 }
 
 // The live release and, signing, what a signed publish may take of it
@@ -180,11 +188,12 @@ bool UnsignedOverSigned(const Live& live, const Signer* signer)
 }
 
 // The manifest of the release, all but a signature. Signing, the release
-// gets its terms and its record (written into incoming's files/ unless
-// incoming is empty), and the files dropped since the live release, when a
-// pinned key vouches for that.
+// gets its terms, its record and the updater it carries (both put into
+// incoming's files/ unless incoming is empty), and the files dropped since
+// the live release, when a pinned key vouches for that.
 std::string Compose(std::vector<ReleaseFile>& files, const Live& live, const Signer* signer,
-                    const PublishOptions& options, const fs::path& incoming, ReleaseTerms& terms)
+                    const PublishOptions& options, const CarriedUpdater& updater, const fs::path& incoming,
+                    ReleaseTerms& terms)
 {
     if (signer == nullptr)
         return ManifestText(files);
@@ -193,9 +202,13 @@ std::string Compose(std::vector<ReleaseFile>& files, const Live& live, const Sig
     terms.serial = NextSerial(std::max(base.state.serial, base.liveVerified ? base.live.serial : 0), now);
     terms.expires = now + options.expiresIn;
     files.push_back(RecordFile(terms.serial));
+    if (updater.carried)
+        files.push_back(updater.file);
     std::sort(files.begin(), files.end(),
               [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
-    if (!incoming.empty() && !WriteRecord(incoming / "files", terms.serial))
+    if (!incoming.empty() &&
+        (!WriteRecord(incoming / "files", terms.serial) ||
+         (updater.carried && !PlaceUpdater(updater, live.copies.files, incoming / "files"))))
         return "";
     return SignedText(files, terms, DroppedSince(base.liveVerified ? &base.live : nullptr, files));
 }
@@ -227,7 +240,11 @@ int DryRun(ReleaseTree& tree, const fs::path& release, const fs::path& server, c
     for (const std::string& path : dropped)
         std::printf("remove %s\n", Shown(path).c_str());
     std::vector<unsigned long> doomed;
-    if (NothingChanged(tree.files, unchanged, live, signer))
+    CarriedUpdater updater;
+    if (signer != nullptr &&
+        !ChooseUpdater(options.updater, live.base, live.copies.files, signer->keyId, updater))
+        return 1;
+    if (NothingChanged(tree.files, unchanged, live, signer, updater))
         std::printf("nothing changed: release %s would stay live\n", ReleaseName(live.id).c_str());
     else if (!live.base.moved)
         doomed = Superseded(ReleaseIds(server), live.exists, live.id, options.keep);
@@ -278,12 +295,15 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     if (!Vetted(tree, live) || UnsignedOverSigned(live, signer))
         return 1;
     const bool signing = signer != nullptr;
+    CarriedUpdater updater;
+    if (signing && !ChooseUpdater(options.updater, live.base, live.copies.files, signer->keyId, updater))
+        return 1;
     const std::vector<unsigned long> ids = ReleaseIds(server);
     // Numbers only go up, so a release number names one release for good.
     const unsigned long id = std::max(ids.empty() ? 0 : ids.back(), live.base.state.live) + 1;
     const fs::path incoming = IncomingFolder(server, id);
     const std::size_t known = KnownUnchanged(tree, release, live, options, signing);
-    if (NothingChanged(files, known, live, signer)) {
+    if (NothingChanged(files, known, live, signer, updater)) {
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, 0 read\n",
                         ReleaseName(live.id).c_str(), files.size());
@@ -296,7 +316,7 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     code = BuildFiles(tree, incoming, live.copies, signing, options.quiet, counts);
     // Files touched without a change, or an index lost: the same release,
     // now known again.
-    if (code == 0 && live.exists && counts.copied == 0 && SameAsLive(files, live, signer)) {
+    if (code == 0 && live.exists && counts.copied == 0 && SameAsLive(files, live, signer, updater)) {
         fs::remove_all(incoming, error);
         const std::string index = RecordIndex(server, live.folder, files, scanStarted);
         if (signing)
@@ -307,9 +327,9 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         return ReportChanges(list, live.manifest, live.manifest, live.id);
     }
     ReleaseTerms terms;
-    const std::string text = code == 0 ? Compose(files, live, signer, options, incoming, terms) : "";
+    const std::string text = code == 0 ? Compose(files, live, signer, options, updater, incoming, terms) : "";
     if (code == 0 && text.empty())
-        code = Fail(incoming / "files" / ReleaseRecordName, std::strerror(errno));
+        code = Fail(incoming / "files", std::strerror(errno));
     std::string after = text;
     std::string signature, why;
     if (code == 0 && signing && !Sign(*signer, text, signature, why)) {
@@ -338,6 +358,7 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         return code;
     }
     const std::string index = RecordIndex(server, ReleaseFolder(server, id), files, scanStarted);
+    live.base.state.updaterSha256 = updater.file.sha256;
     if (signing)
         RecordSignedLive(server, live.base, *signer, id, terms.serial, index);
     if (!options.quiet) {

@@ -17,6 +17,7 @@
 
 #include "publish_trust.h"
 #include "purge_list.h"
+#include "release_updater.h"
 #include "signed_manifest.h"
 #include "server_layout.h"
 #include "whole_file.h"
@@ -68,15 +69,25 @@ int SignedRollBack(const fs::path& server, const PublishOptions& options, Signer
                  "publish its release folder instead");
         return 1;
     }
+    // The earlier release's files, but the record and the updater: the
+    // updater players have now stays (an earlier one may take a key since
+    // revoked).
     std::vector<ReleaseFile> files = FilesOf(earlier);
     std::vector<std::string> paths;
     files.erase(std::remove_if(files.begin(), files.end(),
                                [&](const ReleaseFile& f) {
-                                   if (f.path != ReleaseRecordName)
+                                   const bool own = f.path == ReleaseRecordName || f.path == UpdaterFileName;
+                                   if (!own)
                                        paths.push_back(f.path);
-                                   return f.path == ReleaseRecordName;
+                                   return own;
                                }),
                 files.end());
+    const fs::path liveFiles = ReleaseFolder(server, live) / "files";
+    CarriedUpdater updater;
+    if (!ChooseUpdater("", base, liveFiles, signer.keyId, updater))
+        return 1;
+    if (updater.carried)
+        files.push_back(updater.file);
     const std::int64_t now = std::time(nullptr);
     const ReleaseTerms terms = {NextSerial(std::max(base.state.serial, base.live.serial), now),
                                 now + options.expiresIn};
@@ -89,7 +100,8 @@ int SignedRollBack(const fs::path& server, const PublishOptions& options, Signer
                                         DroppedSince(base.liveVerified ? &base.live : nullptr, files));
     std::string signature, why;
     code = LinkRelease(server, target, incoming, paths);
-    if (code == 0 && !WriteRecord(incoming / "files", terms.serial))
+    if (code == 0 && (!WriteRecord(incoming / "files", terms.serial) ||
+                      (updater.carried && !PlaceUpdater(updater, liveFiles, incoming / "files"))))
         code = Fail(incoming, std::strerror(errno));
     if (code == 0 && !Sign(signer, text, signature, why))
         code = Fail(server, "the manifest could not be signed: " + why + "; nothing was changed");

@@ -40,6 +40,7 @@ struct PublishOptions {
     std::vector<std::string> releaseKeys;  // these public keys (PEM)
     bool newKey = false;                   // the signing key may differ from the live release's (a rotation)
     std::int64_t expiresIn = DefaultExpiresIn;  // how long a signature lasts, in seconds
+    std::string updater;  // a built updater the release carries to players (release_updater.h)
 };
 
 inline bool IsSigning(const PublishOptions& options)
