@@ -424,6 +424,21 @@ def test_signed_releases_publish_check_roll_back_and_sign_again(tmp_path, keys):
     assert rotated.returncode == 0 and f"in place of key {key_id}" in rotated.stdout, rotated.stderr
 
 
+def test_a_release_signed_where_no_network_reaches(tmp_path, keys):
+    release, server, to_sign = make_release(tmp_path / "release", RELEASE), tmp_path / "server", tmp_path / "to-sign"
+    assert publish("--sign", keys / "studio.pem", release, server).returncode == 0
+    before = served(server)
+    make_release(release, {"readme.txt": b"offline\r\n"})
+    staged = publish("--stage", to_sign, "--release-key", keys / "studio.pub", release, server)
+    assert staged.returncode == 0 and served(server) == before, staged.stderr
+    # Signed with another key it does not go live; with its own it does.
+    for key, code in (("other", 1), ("studio", 0)):
+        assert publish("--sign-staged", keys / f"{key}.pem", to_sign).returncode == 0
+        assert publish("--go-live", f"{to_sign}.sig", server).returncode == code
+    assert served(server, "readme.txt").startswith(hashlib.md5(b"offline\r\n").hexdigest())
+    assert publish("--check", "--release-key", keys / "studio.pub", server).returncode == 0
+
+
 def rewrite_index(server, path, stamp_of, digests_of, md5_only):
     """What someone who can write the server folder does to .publish-index:
     path's entry given the stamp of the copy stamp_of (unless None) and the

@@ -17,6 +17,7 @@
 #include "shown_text.h"
 #include "purge_list.h"
 #include "release_signing.h"
+#include "release_staging.h"
 #include "release_store.h"
 #include "server_check.h"
 #include "whole_file.h"
@@ -30,6 +31,9 @@ const char Usage[] =
     "                        [--trust-stat] [SIGNING] RELEASE_DIR SERVER_DIR\n"
     "       korvanth-publish --rollback [--quiet] [--purge-list FILE] [SIGNING] SERVER_DIR\n"
     "       korvanth-publish --resign [--quiet] [--purge-list FILE] SIGNING SERVER_DIR\n"
+    "       korvanth-publish --stage TO_SIGN --release-key PUB [publishing options] RELEASE_DIR SERVER_DIR\n"
+    "       korvanth-publish --sign-staged KEY TO_SIGN\n"
+    "       korvanth-publish --go-live TO_SIGN.sig [--quiet] [--keep N] [--purge-list FILE] SERVER_DIR\n"
     "       korvanth-publish --check [--cacert FILE] [--timeout SECONDS] [--release-key PUB...] [--quiet]\n"
     "                        [--origin SERVER_DIR|URL] SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
@@ -79,6 +83,12 @@ const char Usage[] =
     "                another is given (the release folder's own KorvanthUpdater.exe never is)\n"
     "  --rollback    make the release before the live one live again (signed: its files, as a\n"
     "                new release with a new serial)\n"
+    "  --stage TO_SIGN\n"
+    "                build and stage the release, signed by nothing yet and not live, and write\n"
+    "                the bytes to sign to TO_SIGN, to carry to a machine that is never online\n"
+    "  --sign-staged KEY\n"
+    "                there, sign TO_SIGN with the private key KEY into TO_SIGN.sig\n"
+    "  --go-live SIG make the staged release live once SIG is a signature of it by its key\n"
     "  --resign      sign the live release again with a new expiry, its files and serial as they\n"
     "                are (for a timer: only manifest.txt changes)\n"
     "  --check       verify that every listed file is served with its size and digest: in\n"
@@ -178,7 +188,16 @@ int Diff(const std::string& before, const std::string& after, const std::string&
     return 0;
 }
 
-enum Mode { PublishMode = 1, RollbackMode = 2, CheckMode = 4, DiffMode = 8, ListMode = 16, ResignMode = 32 };
+enum Mode {
+    PublishMode = 1,
+    RollbackMode = 2,
+    CheckMode = 4,
+    DiffMode = 8,
+    ListMode = 16,
+    ResignMode = 32,
+    SignStagedMode = 64,
+    GoLiveMode = 128,
+};
 
 // What signs: a publish, a rollback and a re-signing alike.
 const unsigned SigningModes = PublishMode | RollbackMode | ResignMode;
@@ -197,6 +216,8 @@ const ModeEntry Modes[] = {
     {DiffMode, "--diff", 2, "OLD_MANIFEST and NEW_MANIFEST"},
     {ListMode, "--list", 1, "SERVER_DIR"},
     {ResignMode, "--resign", 1, "SERVER_DIR"},
+    {SignStagedMode, "--sign-staged", 1, "TO_SIGN (and the key as its value)"},
+    {GoLiveMode, "--go-live", 1, "SERVER_DIR (and the signature as its value)"},
 };
 
 struct OptionEntry {
@@ -211,12 +232,12 @@ const OptionEntry Options[] = {
     {"--diff", false, DiffMode},
     {"--list", false, ListMode},
     {"--resign", false, ResignMode},
-    {"--quiet", false, SigningModes | CheckMode},
-    {"--keep", true, PublishMode},
+    {"--quiet", false, SigningModes | CheckMode | GoLiveMode},
+    {"--keep", true, PublishMode | GoLiveMode},
     {"--dry-run", false, PublishMode},
     {"--rehash", false, PublishMode},
     {"--trust-stat", false, PublishMode},
-    {"--purge-list", true, SigningModes | DiffMode},
+    {"--purge-list", true, SigningModes | DiffMode | GoLiveMode},
     {"--cacert", true, CheckMode},
     {"--origin", true, CheckMode},
     {"--timeout", true, CheckMode},
@@ -226,6 +247,9 @@ const OptionEntry Options[] = {
     {"--new-key", false, SigningModes},
     {"--expires-in", true, SigningModes},
     {"--updater", true, PublishMode},
+    {"--stage", true, PublishMode},
+    {"--sign-staged", true, SignStagedMode},
+    {"--go-live", true, GoLiveMode},
 };
 
 // The one option that may be given more than once: keys old and new.
@@ -361,6 +385,8 @@ int Run(const CommandLine& line)
         return Diff(operands[0], operands[1], Given(line, "--purge-list"));
     case ListMode:
         return ListReleases(operands[0]);
+    case SignStagedMode:
+        return SignStaged(Given(line, "--sign-staged"), operands[0]);
     default:
         break;
     }
@@ -384,6 +410,9 @@ int Run(const CommandLine& line)
     options.releaseKeys = line.releaseKeys;
     options.newKey = line.given.count("--new-key") != 0;
     options.updater = Given(line, "--updater");
+    options.stage = Given(line, "--stage");
+    if (!options.stage.empty() && (!options.signKey.empty() || !options.signCommand.empty()))
+        return UsageError("--stage signs elsewhere: give it --release-key PUB, not --sign or --sign-command");
     if (!options.signKey.empty() && !options.signCommand.empty())
         return UsageError("--sign and --sign-command cannot be used together");
     if (!options.signCommand.empty() && options.releaseKeys.empty())
@@ -401,6 +430,8 @@ int Run(const CommandLine& line)
         return RollBack(operands[0], options);
     if (line.mode->mode == ResignMode)
         return Resign(operands[0], options);
+    if (line.mode->mode == GoLiveMode)
+        return GoLiveStaged(Given(line, "--go-live"), operands[0], options.purgeList, options.keep, quiet);
     return Publish(operands[0], operands[1], options);
 }
 

@@ -85,6 +85,11 @@ void RecordSignedLive(const fs::path& server, SignedBase& base, const Signer& si
     SaveState(server, state);
 }
 
+PublicKey KeyFromState(const std::string& id, const std::string& derHex)
+{
+    return {id, FromHex(derHex)};
+}
+
 std::string RotationNote(const SignedBase& base, const Signer& signer)
 {
     return base.pinnedKey.empty() || base.pinnedKey == signer.keyId ? ""

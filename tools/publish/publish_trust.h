@@ -37,5 +37,8 @@ bool ReadSignedBase(const std::filesystem::path& server, bool hasLive, unsigned 
 void RecordSignedLive(const std::filesystem::path& server, SignedBase& base, const Signer& signer,
                       unsigned long id, std::uint64_t serial, const std::string& indexSha256);
 
+// A public key as the state keeps it (its id, its DER in hex).
+PublicKey KeyFromState(const std::string& id, const std::string& derHex);
+
 // What to tell the operator of a rotation: empty, or "in place of key X".
 std::string RotationNote(const SignedBase& base, const Signer& signer);

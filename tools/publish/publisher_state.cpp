@@ -84,6 +84,12 @@ unsigned long Number(const std::string& text)
 
 }  // namespace
 
+fs::path StagedTextFile(const fs::path& server)
+{
+    std::string id;
+    return fs::path(StateFile(server, id).string() + ".staged");
+}
+
 bool LoadState(const fs::path& server, PublisherState& state)
 {
     state = PublisherState();
@@ -117,6 +123,12 @@ bool LoadState(const fs::path& server, PublisherState& state)
             state.updaterSha256 = value;
         else if (name == "restores")
             state.restores[Number(value)] = Number(value.substr(value.find('\t') + 1));
+        else if (name == "staged")
+            std::istringstream(value) >> state.staged >> state.stagedOver >> state.stagedSerial >>
+                state.stagedSha256 >> state.stagedKeyId >> state.stagedKeyDer >> state.stagedIndexSha256 >>
+                state.stagedUpdaterSha256;
+        for (std::string* digest : {&state.stagedIndexSha256, &state.stagedUpdaterSha256})
+            *digest = *digest == "-" ? "" : *digest;
     }
     state.found = true;
     return true;
@@ -132,6 +144,12 @@ bool SaveState(const fs::path& server, const PublisherState& state)
          << "\nupdater\t" << state.updaterSha256 << "\n";
     for (const auto& r : state.restores)
         text << "restores\t" << r.first << "\t" << r.second << "\n";
+    // Empty digests as "-", so that the fields keep their places.
+    const auto field = [](const std::string& value) { return value.empty() ? std::string("-") : value; };
+    if (state.staged != 0)
+        text << "staged\t" << state.staged << " " << state.stagedOver << " " << state.stagedSerial << " "
+             << state.stagedSha256 << " " << state.stagedKeyId << " " << state.stagedKeyDer << " "
+             << field(state.stagedIndexSha256) << " " << field(state.stagedUpdaterSha256) << "\n";
     if (TrustedFolder(file.parent_path()) && WriteWholeFile(file.string(), text.str(), 0600))
         return true;
     return Refuse(file,

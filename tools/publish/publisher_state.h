@@ -26,7 +26,19 @@ struct PublisherState {
     std::string indexSha256;    // of the .publish-index this tool last wrote
     std::string updaterSha256;  // of the updater its signed releases carry, if any
     std::map<unsigned long, unsigned long> restores;  // release -> the release whose files it holds
+
+    // A release staged to be signed on another machine (release_staging.h),
+    // 0 when none: what it was staged over, its serial and what vouches for
+    // it until it goes live.
+    unsigned long staged = 0;
+    unsigned long stagedOver = 0;
+    std::uint64_t stagedSerial = 0;
+    std::string stagedSha256;  // of the bytes to sign
+    std::string stagedKeyId, stagedKeyDer, stagedIndexSha256, stagedUpdaterSha256;
 };
+
+// Where the bytes of a staged release are kept, beside the state of server.
+std::filesystem::path StagedTextFile(const std::filesystem::path& server);
 
 // The state of server; state.found is false when there is none yet. False,
 // with a message on stderr, when the state's folder cannot be trusted or the

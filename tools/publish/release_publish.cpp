@@ -26,6 +26,7 @@
 #include "release_index.h"
 #include "publish_trust.h"
 #include "release_signing.h"
+#include "release_staging.h"
 #include "release_updater.h"
 #include "server_layout.h"
 #include "whole_file.h"
@@ -332,6 +333,14 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         code = Fail(incoming / "files", std::strerror(errno));
     std::string after = text;
     std::string signature, why;
+    if (code == 0 && !options.stage.empty()) {
+        const std::string index = RecordIndex(server, incoming, files, scanStarted);
+        code = StageRelease(server, incoming, id, text, options.stage, live.base, *signer, terms.serial,
+                            index, updater.file.sha256, options.quiet);
+        if (code != 0)
+            fs::remove_all(incoming, error);
+        return code;
+    }
     if (code == 0 && signing && !Sign(*signer, text, signature, why)) {
         std::fprintf(stderr,
                      "korvanth-publish: the manifest could not be signed: %s; nothing was published\n",
@@ -387,11 +396,20 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
     Signer signer;
     int code = 2;
     // The signer is tried and the purge list's file made before anything
-    // else: none of them can fail later.
-    if (RefusedServer(server) == 0 &&
-        (!IsSigning(options) ||
-         OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {release, server}, signer)) &&
-        (options.dryRun || BeginPurgeList(options.purgeList, list)))
+    // else: none of them can fail later. A release staged is signed
+    // elsewhere, with the one key given.
+    bool ready = RefusedServer(server) == 0;
+    if (ready && !options.stage.empty()) {
+        ready = LoadPublicKeys(options.releaseKeys, signer.publicKeys) && signer.publicKeys.size() == 1;
+        if (ready)
+            signer.keyId = signer.publicKeys[0].id;
+        else if (options.releaseKeys.size() != 1)
+            Fail(options.stage, "--stage takes one --release-key: the public half of the key that will sign");
+    } else if (ready && IsSigning(options)) {
+        ready = OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {release, server},
+                           signer);
+    }
+    if (ready && (options.dryRun || BeginPurgeList(options.purgeList, list)))
         code = Publish(release, server, options, IsSigning(options) ? &signer : nullptr, list);
     AbandonWholeFile(list);
     FreeSigner(signer);

@@ -41,11 +41,12 @@ struct PublishOptions {
     bool newKey = false;                   // the signing key may differ from the live release's (a rotation)
     std::int64_t expiresIn = DefaultExpiresIn;  // how long a signature lasts, in seconds
     std::string updater;  // a built updater the release carries to players (release_updater.h)
+    std::string stage;    // not live: staged, its bytes to sign written here (release_staging.h)
 };
 
 inline bool IsSigning(const PublishOptions& options)
 {
-    return !options.signKey.empty() || !options.signCommand.empty();
+    return !options.signKey.empty() || !options.signCommand.empty() || !options.stage.empty();
 }
 
 // Makes the release folder the live release of server. Players keep getting
