@@ -111,10 +111,12 @@ const WinHttpApi StandIn = {
     CrackUrl,           Open,     Connect,     OpenRequest, SendRequest, ReceiveResponse, QueryHeaders,
     QueryDataAvailable, ReadData, CloseRequest};
 
+// Six of the stand-in's chunks: a body that goes on past it ends a chunk
+// right at its signed size.
 std::string Body()
 {
     std::string bytes;
-    for (int i = 0; i < 50000; ++i)
+    for (int i = 0; i < 49152; ++i)
         bytes += static_cast<char>(i % 251);
     return bytes;
 }
@@ -200,16 +202,17 @@ TEST_F(StandInServer, UpdatePendingFiles)
     std::string md5, sha256;
     Sha256Hash hash;
     ASSERT_TRUE(Md5File("new.bin", md5) && BeginSha256(hash) &&
-                AddToSha256(hash, reinterpret_cast<const unsigned char*>(body.data()), 50000) &&
+                AddToSha256(hash, reinterpret_cast<const unsigned char*>(body.data()), 49152) &&
                 FinishSha256(hash, sha256));
     ReleaseSha256(hash);
     const std::string counter = " [1/1] data/a.pak\n";
     const std::string progress = "\r    8 / 48 KB\r    16 / 48 KB\r    24 / 48 KB\r    32 / 48 KB";
-    const std::string whole = progress + "\r    40 / 48 KB\r    48 / 48 KB\r    48 / 48 KB\n";
+    const std::string whole = progress + "\r    40 / 48 KB\r    48 / 48 KB\n";
     const std::string corrupt = "    [!] Hash incorrecto, descarga corrupta.\n";
     const std::string zeros(64, '0');
     const SignedDigests signedAs = {{"data/a.pak", sha256}};
     const SignedDigests signedOther = {{"data/a.pak", zeros}};
+    const SignedDigests signedNone;
     const struct {
         const char* name;
         Answer answer;
@@ -225,16 +228,18 @@ TEST_F(StandInServer, UpdatePendingFiles)
          1},
         {"status 404", {404, body}, nullptr, counter, 1},
         {"signed, whole body", {200, body}, &signedAs, counter + whole, 0},
+        {"signed, no SHA-256 for the path", {200, body}, &signedNone, counter + whole + corrupt, 1},
         {"signed, the MD5's bytes but another SHA-256",
          {200, body},
          &signedOther,
          counter + whole + corrupt,
          1},
-        // Read no further than one chunk past the signed size.
+        // Read no further than one chunk past the signed size; what was
+        // written has the signed MD5, but no SHA-256 was taken of it.
         {"signed, a body that goes on past its size",
          {200, body + std::string(1 << 20, 'x')},
          &signedAs,
-         counter + progress + "\r    40 / 48 KB\r    48 / 48 KB\n" + corrupt,
+         counter + whole + corrupt,
          1},
     };
     for (const auto& c : cases) {

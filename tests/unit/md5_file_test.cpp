@@ -1,5 +1,6 @@
-// File digest through the real CryptoAPI: RFC 1321's vectors, sizes around
-// the 64 KiB read chunk, and files that cannot be read whole.
+// File digest and SHA-256 through the real CryptoAPI: RFC 1321's and FIPS
+// 180-2's vectors, sizes around the 64 KiB read chunk, and files that cannot
+// be read whole.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -7,8 +8,10 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "file_digest.h"
+#include "sha256.h"
 
 namespace {
 
@@ -53,6 +56,34 @@ TEST(Md5File, DigestTextOfKnownContents)
     for (const auto& c : cases) {
         std::string digest;
         EXPECT_TRUE(Md5File(ScratchFile("kv-md5.bin", c.content), digest)) << "case: " << c.name;
+        EXPECT_EQ(digest, c.expected) << "case: " << c.name;
+    }
+}
+
+// FIPS 180-2's vectors through CryptoAPI, and a text fed in two pieces, the
+// second of one byte, as a download's chunks arrive.
+TEST(Sha256, KnownAnswers)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> pieces;
+        const char* expected;
+    } cases[] = {
+        {"empty", {}, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", {"abc"}, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"a chunk and a byte",
+         {PatternBytes(65536), PatternBytes(65537).substr(65536)},
+         "237356e18b503616912abb8ffaed3a72591e397d4ac294c4637917d48a3f529d"},
+    };
+    for (const auto& c : cases) {
+        Sha256Hash hash;
+        std::string digest;
+        bool ok = BeginSha256(hash);
+        for (const std::string& piece : c.pieces)
+            ok = ok && AddToSha256(hash, reinterpret_cast<const unsigned char*>(piece.data()),
+                                   static_cast<DWORD>(piece.size()));
+        EXPECT_TRUE(ok && FinishSha256(hash, digest)) << "case: " << c.name;
+        ReleaseSha256(hash);
         EXPECT_EQ(digest, c.expected) << "case: " << c.name;
     }
 }
