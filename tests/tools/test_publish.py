@@ -436,6 +436,13 @@ def test_a_release_signed_where_no_network_reaches(tmp_path, keys):
         assert publish("--sign-staged", keys / f"{key}.pem", to_sign).returncode == 0
         assert publish("--go-live", f"{to_sign}.sig", server).returncode == code
     assert served(server, "readme.txt").startswith(hashlib.md5(b"offline\r\n").hexdigest())
+    # Signed again the same way: the serial stays, the expiry moves.
+    before = served(server).splitlines()
+    assert publish("--resign", "--stage", to_sign, "--release-key", keys / "studio.pub", "--expires-in", "9d",
+                   server).returncode == 0 and served(server).splitlines() == before
+    assert publish("--sign-staged", keys / "studio.pem", to_sign).returncode == 0
+    assert publish("--go-live", f"{to_sign}.sig", server).returncode == 0
+    assert served(server).splitlines()[0] == before[0] and served(server).splitlines()[1] != before[1]
     assert publish("--check", "--release-key", keys / "studio.pub", server).returncode == 0
 
 

@@ -30,7 +30,9 @@ const char Usage[] =
     "usage: korvanth-publish [--quiet] [--keep N] [--purge-list FILE] [--dry-run] [--rehash]\n"
     "                        [--trust-stat] [SIGNING] RELEASE_DIR SERVER_DIR\n"
     "       korvanth-publish --rollback [--quiet] [--purge-list FILE] [SIGNING] SERVER_DIR\n"
-    "       korvanth-publish --resign [--quiet] [--purge-list FILE] SIGNING SERVER_DIR\n"
+    "       korvanth-publish --resign [--quiet] [--purge-list FILE] (SIGNING | --stage TO_SIGN --release-key "
+    "PUB)\n"
+    "                        SERVER_DIR\n"
     "       korvanth-publish --stage TO_SIGN --release-key PUB [publishing options] RELEASE_DIR SERVER_DIR\n"
     "       korvanth-publish --sign-staged KEY TO_SIGN\n"
     "       korvanth-publish --go-live TO_SIGN.sig [--quiet] [--keep N] [--purge-list FILE] SERVER_DIR\n"
@@ -247,7 +249,7 @@ const OptionEntry Options[] = {
     {"--new-key", false, SigningModes},
     {"--expires-in", true, SigningModes},
     {"--updater", true, PublishMode},
-    {"--stage", true, PublishMode},
+    {"--stage", true, PublishMode | ResignMode},
     {"--sign-staged", true, SignStagedMode},
     {"--go-live", true, GoLiveMode},
 };

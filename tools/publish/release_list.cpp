@@ -59,9 +59,11 @@ int ListReleases(const fs::path& server)
         struct tm local;
         if (stat(manifest.c_str(), &info) == 0 && localtime_r(&info.st_mtime, &local) != nullptr)
             std::strftime(date, sizeof(date), "%Y-%m-%d %H:%M", &local);
-        std::printf("%s   %-16s  %6zu  %14llu  %-16s  %-10s  %s%s\n", ReleaseName(id).c_str(), date,
-                    entries.size(), static_cast<unsigned long long>(bytes), signedBy.c_str(), expires.c_str(),
-                    updater.empty() ? "-" : updater.c_str(), hasLive && id == live ? "  live" : "");
+        // An unsigned release has neither an expiry nor an updater to show.
+        const std::string terms = isSigned ? "  " + expires + "  " + (updater.empty() ? "-" : updater) : "";
+        std::printf("%s   %-16s  %6zu  %14llu  %-16s%s%s\n", ReleaseName(id).c_str(), date, entries.size(),
+                    static_cast<unsigned long long>(bytes), signedBy.c_str(), terms.c_str(),
+                    hasLive && id == live ? "  live" : "");
     }
     return 0;
 }

@@ -399,16 +399,11 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
     // else: none of them can fail later. A release staged is signed
     // elsewhere, with the one key given.
     bool ready = RefusedServer(server) == 0;
-    if (ready && !options.stage.empty()) {
-        ready = LoadPublicKeys(options.releaseKeys, signer.publicKeys) && signer.publicKeys.size() == 1;
-        if (ready)
-            signer.keyId = signer.publicKeys[0].id;
-        else if (options.releaseKeys.size() != 1)
-            Fail(options.stage, "--stage takes one --release-key: the public half of the key that will sign");
-    } else if (ready && IsSigning(options)) {
+    if (ready && !options.stage.empty())
+        ready = OpenStagingSigner(options.releaseKeys, signer);
+    else if (ready && IsSigning(options))
         ready = OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {release, server},
                            signer);
-    }
     if (ready && (options.dryRun || BeginPurgeList(options.purgeList, list)))
         code = Publish(release, server, options, IsSigning(options) ? &signer : nullptr, list);
     AbandonWholeFile(list);

@@ -1,7 +1,8 @@
 // Signing the live release again: the same files, the same serial, a new
 // expiry. Meant for a timer, so that a release never runs out while it is
 // live; only its manifest.txt is replaced, by one rename, and no release is
-// made or pruned.
+// made or pruned. With an offline key it is staged like a release
+// (release_staging.h) and goes live with the signature brought back.
 #include "release_store.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "publish_trust.h"
 #include "purge_list.h"
+#include "release_staging.h"
 #include "server_layout.h"
 #include "utc_time.h"
 #include "whole_file.h"
@@ -43,6 +45,9 @@ int ResignLive(const fs::path& server, const PublishOptions& options, Signer& si
         dropped.push_back({std::string(d.path), std::string(d.md5)});
     const ReleaseTerms terms = {base.live.serial, std::time(nullptr) + options.expiresIn};
     const std::string text = SignedText(FilesOf(base.live), terms, dropped);
+    if (!options.stage.empty())
+        return StageRelease(server, fs::path(), live, text, options.stage, base, signer, terms.serial,
+                            base.state.indexSha256, base.state.updaterSha256, options.quiet);
     std::string signature, why;
     if (!Sign(signer, text, signature, why)) {
         Fail(server, "the manifest could not be signed: " + why + "; nothing was changed");
@@ -69,7 +74,9 @@ int Resign(const fs::path& server, const PublishOptions& options)
     Signer signer;
     int code = 2;
     if (RefusedServer(server) == 0 &&
-        OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {server}, signer) &&
+        (options.stage.empty()
+             ? OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {server}, signer)
+             : OpenStagingSigner(options.releaseKeys, signer)) &&
         BeginPurgeList(options.purgeList, list) && PrepareServer(server))
         code = ResignLive(server, options, signer, list);
     AbandonWholeFile(list);

@@ -65,6 +65,20 @@ int SignedStaged(const fs::path& server, const PublisherState& state, const fs::
 
 }  // namespace
 
+bool OpenStagingSigner(const std::vector<std::string>& releaseKeys, Signer& signer)
+{
+    if (releaseKeys.size() != 1) {
+        std::fprintf(stderr,
+                     "korvanth-publish: --stage takes one --release-key: the public half of the key that "
+                     "will sign\n");
+        return false;
+    }
+    if (!LoadPublicKeys(releaseKeys, signer.publicKeys))
+        return false;
+    signer.keyId = signer.publicKeys[0].id;
+    return true;
+}
+
 int StageRelease(const fs::path& server, const fs::path& incoming, unsigned long id, const std::string& text,
                  const std::string& toSign, SignedBase& base, const Signer& signer, std::uint64_t serial,
                  const std::string& indexSha256, const std::string& updaterSha256, bool quiet)
@@ -76,12 +90,14 @@ int StageRelease(const fs::path& server, const fs::path& incoming, unsigned long
             fs::remove_all(it->path(), error);
     }
     PublisherState& state = base.state;
-    fs::rename(incoming, StagedFolder(server, id), error);
+    if (!incoming.empty())
+        fs::rename(incoming, StagedFolder(server, id), error);
     if (error)
         return Fail(incoming, error.message());
     if (!WriteWholeFile(StagedTextFile(server).string(), text, 0600) || !WriteWholeFile(toSign, text, 0644)) {
         const int reason = errno;
-        fs::remove_all(StagedFolder(server, id), error);
+        if (!incoming.empty())
+            fs::remove_all(StagedFolder(server, id), error);
         return Fail(toSign, std::strerror(reason));
     }
     unsigned long live = 0;
@@ -163,7 +179,9 @@ int GoLiveStaged(const fs::path& signatureFile, const fs::path& server, const st
     }
     const bool hasLive = LiveRelease(server, live);
     std::error_code error;
-    if (state.staged == 0 || !fs::is_directory(StagedFolder(server, state.staged), error))
+    // A staged re-signing has no folder: the live release is its files.
+    const bool resigning = state.staged != 0 && state.staged == state.stagedOver;
+    if (state.staged == 0 || (!resigning && !fs::is_directory(StagedFolder(server, state.staged), error)))
         code = Refused(server, "holds no staged release (korvanth-publish --stage makes one)");
     else if ((hasLive ? live : 0) != state.stagedOver)
         code = Refused(server, "release " + ReleaseName(live) + " went live after release " +
@@ -172,8 +190,9 @@ int GoLiveStaged(const fs::path& signatureFile, const fs::path& server, const st
         code = SignedStaged(server, state, signatureFile, manifest);
     if (code == 0) {
         const std::string before = hasLive ? ManifestOf(server, live) : "";
-        code = GoLive(server, StagedFolder(server, state.staged), state.staged, manifest,
-                      Superseded(ReleaseIds(server), hasLive, live, keep));
+        code = resigning ? ReplaceManifest(server, live, manifest)
+                         : GoLive(server, StagedFolder(server, state.staged), state.staged, manifest,
+                                  Superseded(ReleaseIds(server), hasLive, live, keep));
         if (code != 2) {
             const unsigned long id = state.staged;
             state.live = id;

@@ -15,12 +15,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "publish_trust.h"
 
+// The signer of a staging: no key here, only the one public key given,
+// whose id the release is staged for. False, with a message on stderr.
+bool OpenStagingSigner(const std::vector<std::string>& releaseKeys, Signer& signer);
+
 // Turns the built release incoming (release id, manifest text less its
 // signature, its index recorded as indexSha256) into the staged release of
-// server, and writes text to toSign. Returns the exit code.
+// server, and writes text to toSign; with an empty incoming, text is the
+// live release id signed again (--resign). Returns the exit code.
 int StageRelease(const std::filesystem::path& server, const std::filesystem::path& incoming, unsigned long id,
                  const std::string& text, const std::string& toSign, SignedBase& base, const Signer& signer,
                  std::uint64_t serial, const std::string& indexSha256, const std::string& updaterSha256,
