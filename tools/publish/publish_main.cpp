@@ -35,7 +35,8 @@ const char Usage[] =
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
     "       korvanth-publish --list SERVER_DIR\n"
     "       korvanth-publish --help | --version\n"
-    "SIGNING: (--sign KEY | --sign-command CMD) [--release-key PUB...] [--new-key] [--expires-in D]\n"
+    "SIGNING: (--sign KEY | --sign-command CMD | --sign-digest-command CMD) [--release-key PUB...]\n"
+    "         [--sign-timeout SECONDS] [--new-key] [--expires-in D]\n"
     "\n"
     "Publishes the game release in RELEASE_DIR as a new release in SERVER_DIR and makes it live\n"
     "in one step: serve SERVER_DIR/current at the updater's base URL. Players keep getting the\n"
@@ -62,6 +63,13 @@ const char Usage[] =
     "                sign with a command instead (the key in a hardware token or a KMS): the\n"
     "                bytes to sign on its standard input, the signature (RSA, SHA-256, PKCS#1\n"
     "                v1.5) on its standard output, checked against a --release-key key\n"
+    "  --sign-digest-command CMD\n"
+    "                the same with a command that signs a digest (a token's CKM_RSA_PKCS, a KMS):\n"
+    "                the 32-byte SHA-256 of the bytes to sign on its standard input, the PKCS#1\n"
+    "                v1.5 signature with the SHA-256 DigestInfo inside the padding on its standard\n"
+    "                output (as openssl pkeyutl -sign -pkeyopt digest:sha256 writes it)\n"
+    "  --sign-timeout SECONDS\n"
+    "                end a signing command, and all it started, after this long (default 60)\n"
     "  --release-key PUB\n"
     "                a public key (PEM) of the releases; may be given more than once. Signing:\n"
     "                the signature must check with one of them before anything changes. With\n"
@@ -217,6 +225,8 @@ const OptionEntry Options[] = {
     {"--timeout", true, CheckMode},
     {"--sign", true, SigningModes},
     {"--sign-command", true, SigningModes},
+    {"--sign-digest-command", true, SigningModes},
+    {"--sign-timeout", true, SigningModes},
     {"--release-key", true, SigningModes | CheckMode},
     {"--new-key", false, SigningModes},
     {"--expires-in", true, SigningModes},
@@ -375,20 +385,35 @@ int Run(const CommandLine& line)
     options.trustStat = line.given.count("--trust-stat") != 0;
     options.signKey = Given(line, "--sign");
     options.signCommand = Given(line, "--sign-command");
+    options.signDigestCommand = Given(line, "--sign-digest-command");
     options.releaseKeys = line.releaseKeys;
     options.newKey = line.given.count("--new-key") != 0;
-    if (!options.signKey.empty() && !options.signCommand.empty())
-        return UsageError("--sign and --sign-command cannot be used together");
-    if (!options.signCommand.empty() && options.releaseKeys.empty())
-        return UsageError("--sign-command needs --release-key PUBLIC_KEY: the key its signatures are checked "
-                          "against");
+    const std::string command = !options.signCommand.empty() ? "--sign-command" : "--sign-digest-command";
+    if (line.given.count("--sign") + line.given.count("--sign-command") +
+            line.given.count("--sign-digest-command") >
+        1)
+        return UsageError("--sign, --sign-command and --sign-digest-command cannot be used together");
+    if (IsSigning(options) && options.signKey.empty() && options.releaseKeys.empty())
+        return UsageError(command +
+                          " needs --release-key PUBLIC_KEY: the key its signatures are checked against");
+    if (line.given.count("--sign-timeout") != 0) {
+        if (!ParseCount(Given(line, "--sign-timeout"), 100000000, number) || number == 0)
+            return UsageError("--sign-timeout takes a number of seconds, not " +
+                              Given(line, "--sign-timeout"));
+        if (!IsSigning(options) || !options.signKey.empty())
+            return UsageError("--sign-timeout goes with --sign-command or --sign-digest-command");
+        options.signTimeout = static_cast<long>(number);
+    }
     if (!IsSigning(options) && !options.releaseKeys.empty())
-        return UsageError("--release-key goes with --sign or --sign-command (or --check), not alone");
+        return UsageError(
+            "--release-key goes with a signer (--sign, --sign-command, --sign-digest-command) or "
+            "--check, not alone");
     if (!IsSigning(options) && (options.newKey || line.given.count("--expires-in") != 0))
-        return UsageError("--new-key and --expires-in go with --sign or --sign-command");
+        return UsageError("--new-key and --expires-in go with a signer (--sign, --sign-command, "
+                          "--sign-digest-command)");
     if (line.mode->mode == ResignMode && !IsSigning(options))
-        return UsageError("--resign signs the live release again: give --sign KEY, or --sign-command CMD "
-                          "--release-key PUB");
+        return UsageError("--resign signs the live release again: give --sign KEY, or --sign-command CMD (or "
+                          "--sign-digest-command CMD) --release-key PUB");
     if (line.mode->mode == RollbackMode)
         return RollBack(operands[0], options);
     if (line.mode->mode == ResignMode)

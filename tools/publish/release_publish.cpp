@@ -368,8 +368,7 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
     // The signer is tried and the purge list's file made before anything
     // else: none of them can fail later.
     if (RefusedServer(server) == 0 &&
-        (!IsSigning(options) ||
-         OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {release, server}, signer)) &&
+        (!IsSigning(options) || OpenSigner(options, {release, server}, signer)) &&
         (options.dryRun || BeginPurgeList(options.purgeList, list)))
         code = Publish(release, server, options, IsSigning(options) ? &signer : nullptr, list);
     AbandonWholeFile(list);

@@ -68,8 +68,7 @@ int Resign(const fs::path& server, const PublishOptions& options)
     WholeFile list;
     Signer signer;
     int code = 2;
-    if (RefusedServer(server) == 0 &&
-        OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {server}, signer) &&
+    if (RefusedServer(server) == 0 && OpenSigner(options, {server}, signer) &&
         BeginPurgeList(options.purgeList, list) && PrepareServer(server))
         code = ResignLive(server, options, signer, list);
     AbandonWholeFile(list);
