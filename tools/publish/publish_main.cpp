@@ -16,6 +16,7 @@
 #include "origin_check.h"
 #include "shown_text.h"
 #include "purge_list.h"
+#include "release_keys_tool.h"
 #include "release_signing.h"
 #include "release_store.h"
 #include "server_check.h"
@@ -34,6 +35,8 @@ const char Usage[] =
     "                        [--origin SERVER_DIR|URL] SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
     "       korvanth-publish --list SERVER_DIR\n"
+    "       korvanth-publish --generate-key KEY.pem\n"
+    "       korvanth-publish --key-id PUB.pem|KEY.pem|KorvanthUpdater.exe\n"
     "       korvanth-publish --help | --version\n"
     "SIGNING: (--sign KEY | --sign-command CMD | --sign-digest-command CMD) [--release-key PUB...]\n"
     "         [--sign-timeout SECONDS] [--new-key] [--expires-in D]\n"
@@ -107,14 +110,22 @@ const char Usage[] =
     "  --diff        the same list between two manifest files (on standard output without\n"
     "                --purge-list), for mirrors and object stores\n"
     "  --list        the releases in SERVER_DIR: number, date, files, bytes, signing key, the live one\n"
+    "  --generate-key\n"
+    "                make a release key at KEY.pem: RSA-3072, encrypted (AES-256, PKCS#8) with the\n"
+    "                passphrase of KORVANTH_SIGN_KEY_PASSPHRASE or one typed twice on the terminal,\n"
+    "                readable by its owner only; its public half beside it as KEY.pub.pem; prints\n"
+    "                its id. Overwrites nothing\n"
+    "  --key-id      the id of a release key (public or private, PEM), or the keys a built\n"
+    "                KorvanthUpdater.exe takes and the server it goes to\n"
     "  --quiet       no progress or summary\n"
     "  --help        this text\n"
     "  --version     the tool's version\n"
     "\n"
     "Exit codes: 0 done (the release named is live); 1 release refused, nothing to roll back,\n"
-    "no release to list, or check failed; 2 usage or I/O error, a refused SERVER_DIR, or another\n"
-    "run writing into it: nothing changed; 3 the release is live, but something after the\n"
-    "switch failed (the purge list not written, say): run nothing again, mend what it says.\n";
+    "no release to list, check failed, or (--key-id) no release key or an updater built without\n"
+    "keys; 2 usage or I/O error, a refused SERVER_DIR, or another run writing into it: nothing\n"
+    "changed; 3 the release is live, but something after the switch failed (the purge list not\n"
+    "written, say): run nothing again, mend what it says.\n";
 
 // Every message that echoes an argument goes through Shown: an operator may
 // give a URL with a password anywhere. Only a command line that is not
@@ -181,7 +192,16 @@ int Diff(const std::string& before, const std::string& after, const std::string&
     return 0;
 }
 
-enum Mode { PublishMode = 1, RollbackMode = 2, CheckMode = 4, DiffMode = 8, ListMode = 16, ResignMode = 32 };
+enum Mode {
+    PublishMode = 1,
+    RollbackMode = 2,
+    CheckMode = 4,
+    DiffMode = 8,
+    ListMode = 16,
+    ResignMode = 32,
+    GenerateKeyMode = 64,
+    KeyIdMode = 128
+};
 
 // What signs: a publish, a rollback and a re-signing alike.
 const unsigned SigningModes = PublishMode | RollbackMode | ResignMode;
@@ -200,6 +220,8 @@ const ModeEntry Modes[] = {
     {DiffMode, "--diff", 2, "OLD_MANIFEST and NEW_MANIFEST"},
     {ListMode, "--list", 1, "SERVER_DIR"},
     {ResignMode, "--resign", 1, "SERVER_DIR"},
+    {GenerateKeyMode, "--generate-key", 1, "KEY.pem"},
+    {KeyIdMode, "--key-id", 1, "a key or updater FILE"},
 };
 
 struct OptionEntry {
@@ -214,6 +236,8 @@ const OptionEntry Options[] = {
     {"--diff", false, DiffMode},
     {"--list", false, ListMode},
     {"--resign", false, ResignMode},
+    {"--generate-key", false, GenerateKeyMode},
+    {"--key-id", false, KeyIdMode},
     {"--quiet", false, SigningModes | CheckMode},
     {"--keep", true, PublishMode},
     {"--dry-run", false, PublishMode},
@@ -365,6 +389,10 @@ int Run(const CommandLine& line)
         return Diff(operands[0], operands[1], Given(line, "--purge-list"));
     case ListMode:
         return ListReleases(operands[0]);
+    case GenerateKeyMode:
+        return GenerateReleaseKey(operands[0]);
+    case KeyIdMode:
+        return ShowKeyId(operands[0]);
     default:
         break;
     }
