@@ -32,18 +32,26 @@ def test_refuses_what_is_not_an_https_url_ending_in_slash(tmp_path, url):
     assert "KORVANTH_DEFAULT_BASE_URL must be an https URL ending in '/'" in result.stderr
 
 
-# A private key built in would be in every player's hands; a short one is
-# no release key.
-@pytest.mark.parametrize("bits, public, says", [(3072, False, "is a private key"), (2048, True, "has 2048 bits")])
-def test_refuses_release_keys_no_updater_should_hold(tmp_path, bits, public, says):
+# A private key built in would be in every player's hands, in whichever PEM form the studio keeps it (here
+# made by openssl pkey from one key); a short key, or one of another kind, is no release key.
+RSA = ["-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:3072"]
+
+
+@pytest.mark.parametrize("made, form, pem, says", [
+    (RSA, [], "BEGIN PRIVATE KEY", "is a private key"),
+    (RSA, ["-traditional"], "BEGIN RSA PRIVATE KEY", "is a private key"),
+    (RSA, ["-aes-256-cbc", "-passout", "pass:x"], "BEGIN ENCRYPTED PRIVATE KEY", "is a private key"),
+    (RSA, ["-traditional", "-aes-256-cbc", "-passout", "pass:x"], "Proc-Type: 4,ENCRYPTED", "is a private key"),
+    (["-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048"], ["-pubout"], "BEGIN PUBLIC KEY", "has 2048 bits"),
+    (["-algorithm", "ED25519"], ["-pubout"], "BEGIN PUBLIC KEY",
+     'is not an RSA key (openssl reads it as "ED25519 Public-Key:")'),
+])
+def test_refuses_release_keys_no_updater_should_hold(tmp_path, made, form, pem, says):
     key = tmp_path / "key.pem"
-    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", f"rsa_keygen_bits:{bits}", "-out",
-                    str(key)], check=True, capture_output=True)
-    if public:
-        key = key.with_suffix(".pub")
-        subprocess.run(["openssl", "pkey", "-in", str(tmp_path / "key.pem"), "-pubout", "-out", str(key)], check=True)
+    subprocess.run(["openssl", "genpkey", *made, "-out", str(tmp_path / "made.pem")], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkey", "-in", str(tmp_path / "made.pem"), *form, "-out", str(key)], check=True)
     result = configure(tmp_path, "https://patch.example.com/", f"-DKORVANTH_RELEASE_KEYS={key}")
-    assert result.returncode != 0 and says in " ".join(result.stderr.split()), result.stderr
+    assert pem in key.read_text() and result.returncode != 0 and says in " ".join(result.stderr.split()), result.stderr
 
 
 @pytest.mark.parametrize("url", ["https://patch.example.com/", "https://cdn.example.net:8443/games/korvanth/"])
