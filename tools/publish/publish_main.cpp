@@ -20,6 +20,7 @@
 #include "release_signing.h"
 #include "release_store.h"
 #include "server_check.h"
+#include "signing_options.h"
 #include "whole_file.h"
 
 namespace fs = std::filesystem;
@@ -67,10 +68,9 @@ const char Usage[] =
     "                bytes to sign on its standard input, the signature (RSA, SHA-256, PKCS#1\n"
     "                v1.5) on its standard output, checked against a --release-key key\n"
     "  --sign-digest-command CMD\n"
-    "                the same with a command that signs a digest (a token's CKM_RSA_PKCS, a KMS):\n"
-    "                the 32-byte SHA-256 of the bytes to sign on its standard input, the PKCS#1\n"
-    "                v1.5 signature with the SHA-256 DigestInfo inside the padding on its standard\n"
-    "                output (as openssl pkeyutl -sign -pkeyopt digest:sha256 writes it)\n"
+    "                the same for a command that signs a digest (a token, a KMS): the bytes' SHA-256\n"
+    "                in, the PKCS#1 v1.5 signature with the SHA-256 DigestInfo inside the padding\n"
+    "                out (as openssl pkeyutl -sign -pkeyopt digest:sha256 writes it)\n"
     "  --sign-timeout SECONDS\n"
     "                end a signing command, and all it started, after this long (default 60)\n"
     "  --release-key PUB\n"
@@ -111,10 +111,9 @@ const char Usage[] =
     "                --purge-list), for mirrors and object stores\n"
     "  --list        the releases in SERVER_DIR: number, date, files, bytes, signing key, the live one\n"
     "  --generate-key\n"
-    "                make a release key at KEY.pem: RSA-3072, encrypted (AES-256, PKCS#8) with the\n"
-    "                passphrase of KORVANTH_SIGN_KEY_PASSPHRASE or one typed twice on the terminal,\n"
-    "                readable by its owner only; its public half beside it as KEY.pub.pem; prints\n"
-    "                its id. Overwrites nothing\n"
+    "                make a release key (RSA-3072) at KEY.pem, encrypted with the passphrase of\n"
+    "                KORVANTH_SIGN_KEY_PASSPHRASE or one typed twice on the terminal, and its public\n"
+    "                half at KEY.pub.pem; print its id. Overwrites nothing\n"
     "  --key-id      the id of a release key (public or private, PEM), or the keys a built\n"
     "                KorvanthUpdater.exe takes and the server it goes to\n"
     "  --quiet       no progress or summary\n"
@@ -192,16 +191,9 @@ int Diff(const std::string& before, const std::string& after, const std::string&
     return 0;
 }
 
-enum Mode {
-    PublishMode = 1,
-    RollbackMode = 2,
-    CheckMode = 4,
-    DiffMode = 8,
-    ListMode = 16,
-    ResignMode = 32,
-    GenerateKeyMode = 64,
-    KeyIdMode = 128
-};
+enum Mode { PublishMode = 1, RollbackMode = 2, CheckMode = 4, DiffMode = 8, ListMode = 16, ResignMode = 32 };
+// A release key's modes, which touch no server.
+enum KeyMode { GenerateKeyMode = 64, KeyIdMode = 128 };
 
 // What signs: a publish, a rollback and a re-signing alike.
 const unsigned SigningModes = PublishMode | RollbackMode | ResignMode;
@@ -411,37 +403,16 @@ int Run(const CommandLine& line)
     options.dryRun = line.given.count("--dry-run") != 0;
     options.rehash = line.given.count("--rehash") != 0;
     options.trustStat = line.given.count("--trust-stat") != 0;
-    options.signKey = Given(line, "--sign");
-    options.signCommand = Given(line, "--sign-command");
-    options.signDigestCommand = Given(line, "--sign-digest-command");
-    options.releaseKeys = line.releaseKeys;
-    options.newKey = line.given.count("--new-key") != 0;
-    const std::string command = !options.signCommand.empty() ? "--sign-command" : "--sign-digest-command";
-    if (line.given.count("--sign") + line.given.count("--sign-command") +
-            line.given.count("--sign-digest-command") >
-        1)
-        return UsageError("--sign, --sign-command and --sign-digest-command cannot be used together");
-    if (IsSigning(options) && options.signKey.empty() && options.releaseKeys.empty())
-        return UsageError(command +
-                          " needs --release-key PUBLIC_KEY: the key its signatures are checked against");
     if (line.given.count("--sign-timeout") != 0) {
         if (!ParseCount(Given(line, "--sign-timeout"), 100000000, number) || number == 0)
             return UsageError("--sign-timeout takes a number of seconds, not " +
                               Given(line, "--sign-timeout"));
-        if (!IsSigning(options) || !options.signKey.empty())
-            return UsageError("--sign-timeout goes with --sign-command or --sign-digest-command");
         options.signTimeout = static_cast<long>(number);
     }
-    if (!IsSigning(options) && !options.releaseKeys.empty())
-        return UsageError(
-            "--release-key goes with a signer (--sign, --sign-command, --sign-digest-command) or "
-            "--check, not alone");
-    if (!IsSigning(options) && (options.newKey || line.given.count("--expires-in") != 0))
-        return UsageError("--new-key and --expires-in go with a signer (--sign, --sign-command, "
-                          "--sign-digest-command)");
-    if (line.mode->mode == ResignMode && !IsSigning(options))
-        return UsageError("--resign signs the live release again: give --sign KEY, or --sign-command CMD (or "
-                          "--sign-digest-command CMD) --release-key PUB");
+    const std::string signer = TakeSigner(line.given, line.releaseKeys, line.mode->mode == ResignMode,
+                                          options);
+    if (!signer.empty())
+        return UsageError(signer);
     if (line.mode->mode == RollbackMode)
         return RollBack(operands[0], options);
     if (line.mode->mode == ResignMode)

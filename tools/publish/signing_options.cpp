@@ -1,0 +1,33 @@
+// Checked once the command line is read, before anything is opened: a
+// mistyped signer is a usage error, never a half-signed operation.
+#include "signing_options.h"
+
+std::string TakeSigner(const std::map<std::string, std::string>& given,
+                       const std::vector<std::string>& releaseKeys, bool resign, PublishOptions& options)
+{
+    const auto value = [&given](const char* option) {
+        const auto found = given.find(option);
+        return found == given.end() ? std::string() : found->second;
+    };
+    options.signKey = value("--sign");
+    options.signCommand = value("--sign-command");
+    options.signDigestCommand = value("--sign-digest-command");
+    options.releaseKeys = releaseKeys;
+    options.newKey = given.count("--new-key") != 0;
+    const std::string command = !options.signCommand.empty() ? "--sign-command" : "--sign-digest-command";
+    const char signers[] = "a signer (--sign, --sign-command, --sign-digest-command)";
+    if (given.count("--sign") + given.count("--sign-command") + given.count("--sign-digest-command") > 1)
+        return "--sign, --sign-command and --sign-digest-command cannot be used together";
+    if (IsSigning(options) && options.signKey.empty() && options.releaseKeys.empty())
+        return command + " needs --release-key PUBLIC_KEY: the key its signatures are checked against";
+    if (given.count("--sign-timeout") != 0 && (!IsSigning(options) || !options.signKey.empty()))
+        return "--sign-timeout goes with --sign-command or --sign-digest-command";
+    if (!IsSigning(options) && !options.releaseKeys.empty())
+        return std::string("--release-key goes with ") + signers + " or --check, not alone";
+    if (!IsSigning(options) && (options.newKey || given.count("--expires-in") != 0))
+        return std::string("--new-key and --expires-in go with ") + signers;
+    if (resign && !IsSigning(options))
+        return "--resign signs the live release again: give --sign KEY, or --sign-command CMD (or "
+               "--sign-digest-command CMD) --release-key PUB";
+    return "";
+}
