@@ -257,9 +257,12 @@ bool OpenSigner(const PublishOptions& options, const std::vector<fs::path>& outs
     if (!LoadPublicKeys(options.releaseKeys, signer.publicKeys))
         return false;
     std::string pinned;
-    for (const PublicKey& key : signer.publicKeys)
+    bool among = options.releaseKeys.empty();
+    for (const PublicKey& key : signer.publicKeys) {
         pinned += (pinned.empty() ? "" : ", ") + key.id;
-    if (!own.empty() && !options.releaseKeys.empty() && pinned.find(own) == std::string::npos)
+        among = among || key.id == own;
+    }
+    if (!own.empty() && !among)
         return Refuse(options.signKey,
                       "the key " + own + " is none of the --release-key keys (" + pinned + ")");
     // Comment lines alone: no updater takes them for a release.

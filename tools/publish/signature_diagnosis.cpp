@@ -53,7 +53,10 @@ bool IsPss(const std::string& block, int bits)
     for (std::uint32_t counter = 0; mask.size() < db.size(); ++counter) {
         const char count[4] = {static_cast<char>(counter >> 24), static_cast<char>(counter >> 16),
                                static_cast<char>(counter >> 8), static_cast<char>(counter)};
-        mask += Sha256Bytes(seed + std::string(count, 4));
+        const std::string part = Sha256Bytes(seed + std::string(count, 4));
+        if (part.empty())
+            return false;
+        mask += part;
     }
     for (std::size_t i = 0; i < db.size(); ++i)
         db[i] = static_cast<char>(db[i] ^ mask[i]);
@@ -101,7 +104,10 @@ std::string WhatWasSigned(const std::string& block, int bits, const std::string&
             return "gave PKCS#1 v1.5 padding around " + std::to_string(signedBytes.size()) +
                    " bytes that are no DigestInfo";
         if (signedBytes.compare(0, Sha256Prefix.size(), Sha256Prefix) != 0)
-            return "signed a " + name + " digest: the signature must be over SHA-256";
+            return name == "sha256"
+                       ? "signed a SHA-256 DigestInfo of another DER form than PKCS#1's (its NULL "
+                         "parameters left out?)"
+                       : "signed a " + name + " digest: the signature must be over SHA-256";
         if (signedBytes.compare(Sha256Prefix.size(), std::string::npos, Sha256Bytes(sha256)) == 0)
             return std::string(
                        "signed the SHA-256 of the SHA-256 of the bytes given, hashing once too often") +
