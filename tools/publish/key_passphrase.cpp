@@ -66,7 +66,7 @@ int GivePassphrase(char* buffer, int size, int, void* context)
         return -1;
     }
     std::memcpy(buffer, passphrase.data(), passphrase.size());
-    ask.given = true;
+    ask.given = Given() != nullptr ? std::string("the one in ") + Variable : "the one typed";
     return static_cast<int>(passphrase.size());
 }
 

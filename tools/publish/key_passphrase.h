@@ -9,9 +9,9 @@
 
 // What asking for one key's passphrase came to.
 struct PassphraseAsk {
-    std::string path;    // the key's, for the prompt
-    bool given = false;  // a passphrase went to OpenSSL
-    std::string none;    // why none did, when one was asked for
+    std::string path;   // the key's, for the prompt
+    std::string given;  // where the passphrase that went to OpenSSL came from, or empty
+    std::string none;   // why none did, when one was asked for
 };
 
 // OpenSSL's passphrase callback (pem_password_cb); ask is a PassphraseAsk.

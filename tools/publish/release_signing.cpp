@@ -143,8 +143,8 @@ EVP_PKEY* ReadPrivateKey(const std::string& path, std::string& why)
     ERR_clear_error();
     if (key != nullptr)
         return key;
-    if (ask.given)
-        why = "its passphrase is wrong";
+    if (!ask.given.empty())
+        why = "its passphrase is wrong (" + ask.given + ")";
     else if (!ask.none.empty())
         why = "is encrypted and no passphrase was given (" + ask.none + ")";
     else if (label.find("PUBLIC KEY") != std::string::npos)
