@@ -3,7 +3,9 @@
 #                                          [-DKORVANTH_RELEASE_KEYS=release.pub.pem]
 # A clean Release build of the shipped 32-bit updater (no tests) and of the
 # operator's tools, into dist/: KorvanthUpdater.exe, korvanth-publish,
-# korvanth-mirror, the release tool's .deb, and SHA256SUMS. The same commit
+# korvanth-mirror and its agent, korvanth-nginx-conf and the configuration it
+# fills in (each finds the other beside it, as when installed), the release
+# tool's .deb, and SHA256SUMS. The same commit
 # and options give the same bytes from any folder at any time, so anyone can
 # confirm that a shipped updater came from a given commit.
 #
@@ -49,9 +51,18 @@ trap 'restore_dist; rm -rf "$check" "$staged"' EXIT
 trap 'exit 1' HUP INT TERM
 
 # Refusals first. Configuring once checks every -D option the way the build
-# itself will (a base URL that is not https and ending in '/', say).
+# itself will (a base URL that is not https and ending in '/', say). What a
+# refusal says is the configuration's own message, without CMake's progress
+# lines or the log it names, which goes with the check's folder.
 if ! cmake --no-warn-unused-cli -S . -B "$check" -DKORVANTH_BUILD_TESTS=OFF "$@" >"$check/log" 2>&1; then
-  cat "$check/log" >&2
+  # Each error's message on one line of its own, joined again where CMake wrapped it.
+  awk 'function end() { if (said != "") print "release:" said; said = ""; on = 0 }
+    /^CMake Error: / { end(); print "release: " substr($0, 14); next }
+    /^CMake Error/ { end(); on = 1; next }
+    on && /^  / { sub(/^ +/, " "); said = said $0; next }
+    on && !/^$/ { end() }
+    END { end() }' "$check/log" >"$check/said"
+  if [ -s "$check/said" ]; then cat "$check/said" >&2; else grep -v '^See also ' "$check/log" >&2; fi
   fail "the options were refused; dist/ is unchanged"
 fi
 if [ -n "${KORVANTH_SIGN_PFX:-}" ]; then
@@ -75,7 +86,8 @@ cmake --build "$tool" --target korvanth-publish -j "$(nproc)" >/dev/null
 (cd "$tool" && cpack -G DEB >/dev/null)
 
 mkdir "$staged"
-cp "$tool/tools/publish/korvanth-publish" "$tool"/*.deb tools/mirror/korvanth-mirror "$staged/"
+cp "$tool/tools/publish/korvanth-publish" "$tool"/*.deb tools/mirror/korvanth-mirror tools/mirror/korvanth-mirror-agent \
+  tools/nginx/korvanth-nginx-conf tools/nginx/korvanth-patch.conf "$staged/"
 if [ -n "${KORVANTH_SIGN_PFX:-}" ]; then
   sign=(osslsigncode sign -pkcs12 "$KORVANTH_SIGN_PFX" -h sha256 -n "Korvanth Auto-Updater")
   if [ -n "${KORVANTH_SIGN_TIMESTAMP_URL:-}" ]; then

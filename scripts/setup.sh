@@ -12,7 +12,7 @@ packages=(
   wine wine64 debootstrap util-linux
   python3 python3-pytest python3-pefile python3-cryptography
   clang libclang-rt-14-dev clang-format cppcheck libssl-dev libcurl4-openssl-dev nginx rsync strace
-  osslsigncode varnish rclone nghttp2-client curl sshfs openssh-sftp-server openssl
+  osslsigncode varnish rclone nghttp2-client curl sshfs openssh-sftp-server openssl softhsm2 opensc
 )
 # node and npm for the tests' local S3 server, unless a node install is there.
 command -v npm >/dev/null || packages+=(nodejs npm)

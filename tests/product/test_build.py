@@ -32,18 +32,26 @@ def test_refuses_what_is_not_an_https_url_ending_in_slash(tmp_path, url):
     assert "KORVANTH_DEFAULT_BASE_URL must be an https URL ending in '/'" in result.stderr
 
 
-# A private key built in would be in every player's hands; a short one is
-# no release key.
-@pytest.mark.parametrize("bits, public, says", [(3072, False, "is a private key"), (2048, True, "has 2048 bits")])
-def test_refuses_release_keys_no_updater_should_hold(tmp_path, bits, public, says):
+# A private key built in would be in every player's hands, in whichever PEM form the studio keeps it (here
+# made by openssl pkey from one key); a short key, or one of another kind, is no release key.
+RSA = ["-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:3072"]
+
+
+@pytest.mark.parametrize("made, form, pem, says", [
+    (RSA, [], "BEGIN PRIVATE KEY", "is a private key"),
+    (RSA, ["-traditional"], "BEGIN RSA PRIVATE KEY", "is a private key"),
+    (RSA, ["-aes-256-cbc", "-passout", "pass:x"], "BEGIN ENCRYPTED PRIVATE KEY", "is a private key"),
+    (RSA, ["-traditional", "-aes-256-cbc", "-passout", "pass:x"], "Proc-Type: 4,ENCRYPTED", "is a private key"),
+    (["-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048"], ["-pubout"], "BEGIN PUBLIC KEY", "has 2048 bits"),
+    (["-algorithm", "ED25519"], ["-pubout"], "BEGIN PUBLIC KEY",
+     'is not an RSA key (openssl reads it as "ED25519 Public-Key:")'),
+])
+def test_refuses_release_keys_no_updater_should_hold(tmp_path, made, form, pem, says):
     key = tmp_path / "key.pem"
-    subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", f"rsa_keygen_bits:{bits}", "-out",
-                    str(key)], check=True, capture_output=True)
-    if public:
-        key = key.with_suffix(".pub")
-        subprocess.run(["openssl", "pkey", "-in", str(tmp_path / "key.pem"), "-pubout", "-out", str(key)], check=True)
+    subprocess.run(["openssl", "genpkey", *made, "-out", str(tmp_path / "made.pem")], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkey", "-in", str(tmp_path / "made.pem"), *form, "-out", str(key)], check=True)
     result = configure(tmp_path, "https://patch.example.com/", f"-DKORVANTH_RELEASE_KEYS={key}")
-    assert result.returncode != 0 and says in " ".join(result.stderr.split()), result.stderr
+    assert pem in key.read_text() and result.returncode != 0 and says in " ".join(result.stderr.split()), result.stderr
 
 
 @pytest.mark.parametrize("url", ["https://patch.example.com/", "https://cdn.example.net:8443/games/korvanth/"])
@@ -58,7 +66,8 @@ def test_release_builds_are_the_same_from_any_folder(release_builds):
     sums = [(release_builds[name] / "SHA256SUMS").read_text() for name in ["a", "b"]]
     assert sums[0] == sums[1]
     assert [line.split()[1] for line in sums[0].splitlines()] == [
-        "KorvanthUpdater.exe", "korvanth-mirror", "korvanth-publish", "korvanth-publish_1.0.0_amd64.deb"]
+        "KorvanthUpdater.exe", "korvanth-mirror", "korvanth-mirror-agent", "korvanth-nginx-conf", "korvanth-patch.conf",
+        "korvanth-publish", "korvanth-publish_1.0.0_amd64.deb"]
 
 
 def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path):
@@ -73,8 +82,10 @@ def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path)
 
 # Whatever fails, before the build or after it, or a run killed between the
 # two renames that swap dist/ (where: the previous dist/ as that leaves it).
+# A refused option is told in the configuration's own words alone.
 @pytest.mark.parametrize("args, signing, says, where", [
     (["-DKORVANTH_DEFAULT_BASE_URL=http://patch.example.com/"], {}, "the options were refused", "dist"),
+    (["-DKORVANTH_RELEASE_KEYS={key}"], {}, "release: release key {key} is a private key: only", "dist"),
     ([], {"KORVANTH_SIGN_PASSWORD": "not the pass phrase"}, "does not open with KORVANTH_SIGN_PASSWORD", "dist"),
     ([], {"KORVANTH_SIGN_PFX": "/nonexistent.pfx"}, "/nonexistent.pfx cannot be read", "dist"),
     ([], {"KORVANTH_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"}, "signing failed", "dist"),
@@ -87,29 +98,42 @@ def test_a_failed_release_leaves_dist_as_it_was(release_builds, args, signing, s
     (copy / where / "KorvanthUpdater.exe").write_bytes(b"the release players have")
     env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "KORVANTH_SIGN_PFX": str(release_builds["pfx"]),
            "KORVANTH_SIGN_PASSWORD": "a pass phrase", **signing}
+    key = release_builds["pfx"].parent / "key.pem"  # a private key
+    args, says = [a.format(key=key) for a in args], says.format(key=key)
 
     result = subprocess.run([str(copy / "scripts" / "release.sh"), *args], capture_output=True, text=True, env=env)
 
     assert result.returncode != 0 and says in result.stderr and "dist/ is unchanged" in result.stderr, \
         result.stderr[-3000:]
+    assert not args or len(result.stderr.splitlines()) == 2, result.stderr
     assert [p.name for p in (copy / "dist").iterdir()] == ["KorvanthUpdater.exe"]
     assert (copy / "dist" / "KorvanthUpdater.exe").read_bytes() == b"the release players have"
     assert not [p.name for p in (copy / "build").iterdir() if p.name.startswith(("release-dist", "release-check"))]
 
 
-@pytest.mark.parametrize("way", ["package", "cmake --install"])
+# dist/: the tools as shipped beside the package, run from there.
+@pytest.mark.parametrize("way", ["package", "cmake --install", "dist"])
 def test_release_tool_installs(release_builds, tmp_path, way):
+    tools = release_builds["a"] if way == "dist" else tmp_path / "usr" / "bin"
     if way == "package":
         subprocess.run(["dpkg", "-x", str(release_builds["a"] / "korvanth-publish_1.0.0_amd64.deb"), str(tmp_path)],
                        check=True)
-    else:
+    elif way == "cmake --install":
         subprocess.run(["cmake", "--install", str(release_builds["b"].parent / "build" / "release-tool"),
                         "--prefix", str(tmp_path / "usr")], check=True, capture_output=True)
-    helped = subprocess.run([str(tmp_path / "usr" / "bin" / "korvanth-publish"), "--help"], capture_output=True,
-                            text=True)
+    helped = subprocess.run([str(tools / "korvanth-publish"), "--help"], capture_output=True, text=True)
     assert helped.returncode == 0 and helped.stdout.startswith("usage: korvanth-publish")
-    assert (tmp_path / "usr" / "bin" / "korvanth-mirror").exists()
-    # The installed filler finds the installed configuration, and fills in all of it.
-    filled = subprocess.run([str(tmp_path / "usr" / "bin" / "korvanth-nginx-conf"), *"--run /r --listen 443 --cert c "
+    # The mirror finds its agent and korvanth-publish beside it.
+    (tmp_path / "release").mkdir()
+    (tmp_path / "release" / "Korvanth.exe").write_bytes(b"MZ")
+    subprocess.run([str(tools / "korvanth-publish"), "--quiet", str(tmp_path / "release"), str(tmp_path / "server")],
+                   check=True)
+    mirrored = subprocess.run([str(tools / "korvanth-mirror"), "--purge-list", str(tmp_path / "purge.txt"),
+                               str(tmp_path / "server"), str(tmp_path / "mirror")], capture_output=True, text=True,
+                              env={"PATH": "/usr/bin:/bin"})
+    assert mirrored.returncode == 0 and (tmp_path / "purge.txt").read_text() == "manifest.txt\nfiles/Korvanth.exe\n", \
+        mirrored.stderr
+    # The filler finds the configuration beside it or installed, and fills in all of it.
+    filled = subprocess.run([str(tools / "korvanth-nginx-conf"), *"--run /r --listen 443 --cert c "
                              "--key k --server /s".split()], capture_output=True, text=True, check=True).stdout
     assert "root /s/current;" in filled and not [line for line in filled.splitlines() if "@" in line.split("#")[0]]

@@ -16,10 +16,12 @@
 #include "origin_check.h"
 #include "shown_text.h"
 #include "purge_list.h"
+#include "release_keys_tool.h"
 #include "release_signing.h"
 #include "release_staging.h"
 #include "release_store.h"
 #include "server_check.h"
+#include "signing_options.h"
 #include "whole_file.h"
 
 namespace fs = std::filesystem;
@@ -40,9 +42,11 @@ const char Usage[] =
     "                        [--origin SERVER_DIR|URL] SERVER_DIR|URL\n"
     "       korvanth-publish --diff [--purge-list FILE] OLD_MANIFEST NEW_MANIFEST\n"
     "       korvanth-publish --list SERVER_DIR\n"
+    "       korvanth-publish --generate-key KEY.pem\n"
+    "       korvanth-publish --key-id PUB.pem|KEY.pem|KorvanthUpdater.exe\n"
     "       korvanth-publish --help | --version\n"
-    "SIGNING: (--sign KEY | --sign-command CMD) [--release-key PUB...] [--new-key] [--expires-in D]\n"
-    "         and, publishing, [--updater KorvanthUpdater.exe]\n"
+    "SIGNING: (--sign KEY | --sign-command CMD | --sign-digest-command CMD) [--release-key PUB...]\n"
+    "         [--sign-timeout SECONDS] [--new-key] [--expires-in D]; publishing, [--updater EXE] too\n"
     "\n"
     "Publishes the game release in RELEASE_DIR as a new release in SERVER_DIR and makes it live\n"
     "in one step: serve SERVER_DIR/current at the updater's base URL. Players keep getting the\n"
@@ -69,6 +73,12 @@ const char Usage[] =
     "                sign with a command instead (the key in a hardware token or a KMS): the\n"
     "                bytes to sign on its standard input, the signature (RSA, SHA-256, PKCS#1\n"
     "                v1.5) on its standard output, checked against a --release-key key\n"
+    "  --sign-digest-command CMD\n"
+    "                the same for a command that signs a digest (a token, a KMS): the bytes' SHA-256\n"
+    "                in, the PKCS#1 v1.5 signature with the SHA-256 DigestInfo inside the padding\n"
+    "                out (as openssl pkeyutl -sign -pkeyopt digest:sha256 writes it)\n"
+    "  --sign-timeout SECONDS\n"
+    "                end a signing command, and all it started, after this long (default 60)\n"
     "  --release-key PUB\n"
     "                a public key (PEM) of the releases; may be given more than once. Signing:\n"
     "                the signature must check with one of them before anything changes. With\n"
@@ -116,14 +126,21 @@ const char Usage[] =
     "  --diff        the same list between two manifest files (on standard output without\n"
     "                --purge-list), for mirrors and object stores\n"
     "  --list        the releases in SERVER_DIR: number, date, files, bytes, signing key, the live one\n"
+    "  --generate-key\n"
+    "                make a release key (RSA-3072) at KEY.pem, encrypted with the passphrase of\n"
+    "                KORVANTH_SIGN_KEY_PASSPHRASE or one typed twice on the terminal, and its public\n"
+    "                half at KEY.pub.pem; print its id. Overwrites nothing\n"
+    "  --key-id      the id of a release key (public or private, PEM), or the keys a built\n"
+    "                KorvanthUpdater.exe takes and the server it goes to\n"
     "  --quiet       no progress or summary\n"
     "  --help        this text\n"
     "  --version     the tool's version\n"
     "\n"
     "Exit codes: 0 done (the release named is live); 1 release refused, nothing to roll back,\n"
-    "no release to list, or check failed; 2 usage or I/O error, a refused SERVER_DIR, or another\n"
-    "run writing into it: nothing changed; 3 the release is live, but something after the\n"
-    "switch failed (the purge list not written, say): run nothing again, mend what it says.\n";
+    "no release to list, check failed, or (--key-id) no release key or an updater built without\n"
+    "keys; 2 usage or I/O error, a refused SERVER_DIR, or another run writing into it: nothing\n"
+    "changed; 3 the release is live, but something after the switch failed (the purge list not\n"
+    "written, say): run nothing again, mend what it says.\n";
 
 // Every message that echoes an argument goes through Shown: an operator may
 // give a URL with a password anywhere. Only a command line that is not
@@ -197,9 +214,11 @@ enum Mode {
     DiffMode = 8,
     ListMode = 16,
     ResignMode = 32,
-    SignStagedMode = 64,
-    GoLiveMode = 128,
+    SignStagedMode = 256,
+    GoLiveMode = 512,
 };
+// A release key's modes, which touch no server.
+enum KeyMode { GenerateKeyMode = 64, KeyIdMode = 128 };
 
 // What signs: a publish, a rollback and a re-signing alike.
 const unsigned SigningModes = PublishMode | RollbackMode | ResignMode;
@@ -220,6 +239,8 @@ const ModeEntry Modes[] = {
     {ResignMode, "--resign", 1, "SERVER_DIR"},
     {SignStagedMode, "--sign-staged", 1, "TO_SIGN (and the key as its value)"},
     {GoLiveMode, "--go-live", 1, "SERVER_DIR (and the signature as its value)"},
+    {GenerateKeyMode, "--generate-key", 1, "KEY.pem"},
+    {KeyIdMode, "--key-id", 1, "a key or updater FILE"},
 };
 
 struct OptionEntry {
@@ -234,6 +255,8 @@ const OptionEntry Options[] = {
     {"--diff", false, DiffMode},
     {"--list", false, ListMode},
     {"--resign", false, ResignMode},
+    {"--generate-key", false, GenerateKeyMode},
+    {"--key-id", false, KeyIdMode},
     {"--quiet", false, SigningModes | CheckMode | GoLiveMode},
     {"--keep", true, PublishMode | GoLiveMode},
     {"--dry-run", false, PublishMode},
@@ -245,6 +268,8 @@ const OptionEntry Options[] = {
     {"--timeout", true, CheckMode},
     {"--sign", true, SigningModes},
     {"--sign-command", true, SigningModes},
+    {"--sign-digest-command", true, SigningModes},
+    {"--sign-timeout", true, SigningModes},
     {"--release-key", true, SigningModes | CheckMode},
     {"--new-key", false, SigningModes},
     {"--expires-in", true, SigningModes},
@@ -389,6 +414,10 @@ int Run(const CommandLine& line)
         return ListReleases(operands[0]);
     case SignStagedMode:
         return SignStaged(Given(line, "--sign-staged"), operands[0]);
+    case GenerateKeyMode:
+        return GenerateReleaseKey(operands[0]);
+    case KeyIdMode:
+        return ShowKeyId(operands[0]);
     default:
         break;
     }
@@ -407,27 +436,16 @@ int Run(const CommandLine& line)
     options.dryRun = line.given.count("--dry-run") != 0;
     options.rehash = line.given.count("--rehash") != 0;
     options.trustStat = line.given.count("--trust-stat") != 0;
-    options.signKey = Given(line, "--sign");
-    options.signCommand = Given(line, "--sign-command");
-    options.releaseKeys = line.releaseKeys;
-    options.newKey = line.given.count("--new-key") != 0;
-    options.updater = Given(line, "--updater");
-    options.stage = Given(line, "--stage");
-    if (!options.stage.empty() && (!options.signKey.empty() || !options.signCommand.empty()))
-        return UsageError("--stage signs elsewhere: give it --release-key PUB, not --sign or --sign-command");
-    if (!options.signKey.empty() && !options.signCommand.empty())
-        return UsageError("--sign and --sign-command cannot be used together");
-    if (!options.signCommand.empty() && options.releaseKeys.empty())
-        return UsageError("--sign-command needs --release-key PUBLIC_KEY: the key its signatures are checked "
-                          "against");
-    if (!IsSigning(options) && !options.releaseKeys.empty())
-        return UsageError("--release-key goes with --sign or --sign-command (or --check), not alone");
-    if (!IsSigning(options) &&
-        (options.newKey || line.given.count("--expires-in") + line.given.count("--updater") != 0))
-        return UsageError("--new-key, --expires-in and --updater go with --sign or --sign-command");
-    if (line.mode->mode == ResignMode && !IsSigning(options))
-        return UsageError("--resign signs the live release again: give --sign KEY, or --sign-command CMD "
-                          "--release-key PUB");
+    if (line.given.count("--sign-timeout") != 0) {
+        if (!ParseCount(Given(line, "--sign-timeout"), 100000000, number) || number == 0)
+            return UsageError("--sign-timeout takes a number of seconds, not " +
+                              Given(line, "--sign-timeout"));
+        options.signTimeout = static_cast<long>(number);
+    }
+    const std::string signer = TakeSigner(line.given, line.releaseKeys, line.mode->mode == ResignMode,
+                                          options);
+    if (!signer.empty())
+        return UsageError(signer);
     if (line.mode->mode == RollbackMode)
         return RollBack(operands[0], options);
     if (line.mode->mode == ResignMode)

@@ -402,8 +402,7 @@ int PublishRelease(const fs::path& release, const fs::path& server, const Publis
     if (ready && !options.stage.empty())
         ready = OpenStagingSigner(options.releaseKeys, signer);
     else if (ready && IsSigning(options))
-        ready = OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {release, server},
-                           signer);
+        ready = OpenSigner(options, {release, server}, signer);
     if (ready && (options.dryRun || BeginPurgeList(options.purgeList, list)))
         code = Publish(release, server, options, IsSigning(options) ? &signer : nullptr, list);
     AbandonWholeFile(list);

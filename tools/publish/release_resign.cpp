@@ -74,9 +74,8 @@ int Resign(const fs::path& server, const PublishOptions& options)
     Signer signer;
     int code = 2;
     if (RefusedServer(server) == 0 &&
-        (options.stage.empty()
-             ? OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {server}, signer)
-             : OpenStagingSigner(options.releaseKeys, signer)) &&
+        (options.stage.empty() ? OpenSigner(options, {server}, signer)
+                               : OpenStagingSigner(options.releaseKeys, signer)) &&
         BeginPurgeList(options.purgeList, list) && PrepareServer(server))
         code = ResignLive(server, options, signer, list);
     AbandonWholeFile(list);

@@ -135,9 +135,7 @@ int RollBack(const fs::path& server, const PublishOptions& options)
     }
     WholeFile list;
     Signer signer;
-    if (RefusedServer(server) != 0 ||
-        (IsSigning(options) &&
-         !OpenSigner(options.signKey, options.signCommand, options.releaseKeys, {server}, signer)) ||
+    if (RefusedServer(server) != 0 || (IsSigning(options) && !OpenSigner(options, {server}, signer)) ||
         !BeginPurgeList(options.purgeList, list) || !PrepareServer(server)) {
         AbandonWholeFile(list);
         FreeSigner(signer);

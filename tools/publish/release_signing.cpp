@@ -4,31 +4,28 @@
 // release carries it.
 #include "release_signing.h"
 
-#include <fcntl.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "file_digest.h"
+#include "key_passphrase.h"
 #include "shown_text.h"
-
-extern char** environ;
+#include "sign_command.h"
+#include "signature_diagnosis.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const int MinimumBits = 3072;
+// A key file is a few KiB; anything past this is no key.
+const std::uint64_t MaxKeyFileBytes = 1 << 20;
 
 bool Refuse(const std::string& what, const std::string& why)
 {
@@ -36,7 +33,56 @@ bool Refuse(const std::string& what, const std::string& why)
     return false;
 }
 
-// The key's id (see signed_manifest.h) and its DER form.
+// Never asked: a public key needs no passphrase, and a file that wants one
+// is no public key.
+int NoPassphrase(char*, int, int, void*)
+{
+    return -1;
+}
+
+bool Contains(const fs::path& outer, const fs::path& inner)
+{
+    const std::string o = outer.string() + "/";
+    return (inner.string() + "/").compare(0, o.size(), o) == 0;
+}
+
+// The text of the key file at path, or false with why.
+bool ReadKeyFile(const std::string& path, std::string& text, std::string& why)
+{
+    if (ReadWholeFile(path, text, MaxKeyFileBytes))
+        return true;
+    why = errno == EFBIG    ? "is far larger than any key"
+          : errno == EINVAL ? "is not a file"
+                            : std::strerror(errno);
+    return false;
+}
+
+// The label of the first PEM block in text ("PRIVATE KEY", "RSA PUBLIC
+// KEY", ...), or empty.
+std::string PemLabel(const std::string& text)
+{
+    const std::string begin = "-----BEGIN ";
+    const std::string::size_type at = text.find(begin);
+    const std::string::size_type end = at == std::string::npos ? at : text.find("-----", at + begin.size());
+    return end == std::string::npos ? "" : text.substr(at + begin.size(), end - at - begin.size());
+}
+
+const char* CommandOption(const Signer& signer)
+{
+    return signer.digest ? "--sign-digest-command" : "--sign-command";
+}
+
+}  // namespace
+
+std::string Sha256Bytes(std::string_view bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        return "";
+    return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
 std::string KeyId(EVP_PKEY* key, std::string& der)
 {
     unsigned char* bytes = nullptr;
@@ -45,12 +91,10 @@ std::string KeyId(EVP_PKEY* key, std::string& der)
         return "";
     der.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
     OPENSSL_free(bytes);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_Digest(der.data(), der.size(), digest, &size, EVP_sha256(), nullptr) != 1)
-        return "";
+    const std::string digest = Sha256Bytes(der);
     std::string id;
-    DigestText(digest, 8, id);
+    if (!digest.empty())
+        DigestText(reinterpret_cast<const unsigned char*>(digest.data()), 8, id);
     return id;
 }
 
@@ -64,138 +108,60 @@ std::string WhyNoReleaseKey(EVP_PKEY* key)
     return "";
 }
 
-// OpenSSL's passphrase callback: the environment's, or the terminal's,
-// typed without echo. Never an argument: other users see those.
-int AskPassphrase(char* buffer, int size, int, void* path)
+EVP_PKEY* ReadPublicKey(const std::string& path, std::string& why)
 {
-    const char* given = std::getenv("KORVANTH_SIGN_KEY_PASSPHRASE");
-    if (given != nullptr) {
-        // Cut short, it would be another passphrase: none is given instead.
-        if (std::strlen(given) >= static_cast<std::size_t>(size))
-            return -1;
-        std::snprintf(buffer, static_cast<std::size_t>(size), "%s", given);
-        return static_cast<int>(std::strlen(buffer));
+    std::string text;
+    if (!ReadKeyFile(path, text, why))
+        return nullptr;
+    if (PemLabel(text).find("PRIVATE KEY") != std::string::npos) {
+        why = "is a private key: give its public half (--generate-key wrote it beside the key, as "
+              "NAME.pub.pem; "
+              "or make it with openssl pkey -in KEY -pubout)";
+        return nullptr;
     }
-    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty < 0)
-        return -1;
-    const std::string prompt = "Passphrase of " + Shown(static_cast<const char*>(path)) + ": ";
-    struct termios before, quiet;
-    const bool hidden = tcgetattr(tty, &before) == 0;
-    quiet = before;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    if (hidden)
-        tcsetattr(tty, TCSAFLUSH, &quiet);
-    int length = write(tty, prompt.data(), prompt.size()) < 0 ? -1 : 0;
-    while (length >= 0 && length < size - 1) {
-        char c = 0;
-        if (read(tty, &c, 1) != 1 || c == '\n')
-            break;
-        buffer[length++] = c;
-    }
-    if (hidden)
-        tcsetattr(tty, TCSAFLUSH, &before);
-    if (write(tty, "\n", 1) < 0)
-        length = -1;
-    close(tty);
-    return length;
+    BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    EVP_PKEY* key = bio != nullptr ? PEM_read_bio_PUBKEY(bio, nullptr, NoPassphrase, nullptr) : nullptr;
+    BIO_free(bio);
+    ERR_clear_error();
+    if (key == nullptr)
+        why = "is no public key in PEM form (-----BEGIN PUBLIC KEY-----)";
+    return key;
 }
 
-bool Contains(const fs::path& outer, const fs::path& inner)
+EVP_PKEY* ReadPrivateKey(const std::string& path, std::string& why)
 {
-    const std::string o = outer.string() + "/";
-    return (inner.string() + "/").compare(0, o.size(), o) == 0;
+    std::string text;
+    if (!ReadKeyFile(path, text, why))
+        return nullptr;
+    const std::string label = PemLabel(text);
+    PassphraseAsk ask;
+    ask.path = path;
+    BIO* bio = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    EVP_PKEY* key = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, GivePassphrase, &ask) : nullptr;
+    BIO_free(bio);
+    OPENSSL_cleanse(&text[0], text.size());
+    ERR_clear_error();
+    if (key != nullptr)
+        return key;
+    if (!ask.given.empty())
+        why = "its passphrase is wrong (" + ask.given + ")";
+    else if (!ask.none.empty())
+        why = "is encrypted and no passphrase was given (" + ask.none + ")";
+    else if (label.find("PUBLIC KEY") != std::string::npos)
+        why = "is a public key: --sign takes the private key (its public half goes with --release-key)";
+    else
+        why = "is no private key in PEM form";
+    return nullptr;
 }
-
-// Runs command through the shell with input on its standard input; its
-// standard output comes back in output. Both flow at once, so that neither
-// side waits on a full pipe.
-bool RunCommand(const std::string& command, const std::string& input, std::string& output, std::string& why)
-{
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        why = std::strerror(errno);
-        close(in[0]);
-        close(in[1]);
-        return false;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    // The command's pipelines need the broken-pipe signal this tool ignores.
-    posix_spawnattr_t attributes;
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setsigdefault(&attributes, &pipeSignal);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    char shell[] = "/bin/sh", dashC[] = "-c";
-    std::string line = command;
-    char* argv[] = {shell, dashC, &line[0], nullptr};
-    pid_t child = -1;
-    const int spawned = posix_spawn(&child, shell, &actions, &attributes, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(in[0]);
-    close(out[1]);
-    std::size_t sent = 0;
-    struct pollfd ends[2] = {{in[1], POLLOUT, 0}, {out[0], POLLIN, 0}};
-    fcntl(in[1], F_SETFL, O_NONBLOCK);
-    if (input.empty()) {
-        close(in[1]);
-        ends[0].fd = -1;
-    }
-    while (spawned == 0 && ends[1].fd >= 0 && poll(ends, 2, -1) >= 0) {
-        if (ends[0].fd >= 0 && ends[0].revents != 0) {
-            const ssize_t wrote = write(in[1], input.data() + sent, input.size() - sent);
-            sent += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
-            if (sent == input.size() || (wrote < 0 && errno != EAGAIN)) {
-                close(in[1]);
-                ends[0].fd = -1;
-            }
-        }
-        if (ends[1].revents != 0) {
-            char chunk[4096];
-            const ssize_t got = read(out[0], chunk, sizeof(chunk));
-            if (got > 0)
-                output.append(chunk, static_cast<std::size_t>(got));
-            else if (got == 0 || errno != EINTR)
-                ends[1].fd = -1;
-        }
-    }
-    if (ends[0].fd >= 0)
-        close(in[1]);
-    close(out[0]);
-    int status = 0;
-    if (spawned != 0 || waitpid(child, &status, 0) != child) {
-        why = std::string("cannot be run: ") + std::strerror(spawned != 0 ? spawned : errno);
-        return false;
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        why = "failed (exit " +
-              std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)) + ")";
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 bool LoadPublicKeys(const std::vector<std::string>& paths, std::vector<PublicKey>& keys)
 {
     for (const std::string& path : paths) {
-        FILE* file = std::fopen(path.c_str(), "r");
-        EVP_PKEY* key = file != nullptr ? PEM_read_PUBKEY(file, nullptr, nullptr, nullptr) : nullptr;
-        if (file != nullptr)
-            std::fclose(file);
+        std::string why;
+        EVP_PKEY* key = ReadPublicKey(path, why);
         PublicKey publicKey;
-        const std::string why = key == nullptr ? "is no public key in PEM form" : WhyNoReleaseKey(key);
+        if (key != nullptr)
+            why = WhyNoReleaseKey(key);
         if (why.empty())
             publicKey.id = KeyId(key, publicKey.der);
         EVP_PKEY_free(key);
@@ -226,16 +192,11 @@ bool LoadSigningKey(const std::string& path, const std::vector<fs::path>& outsid
                           "lies in " + Shown(folder.string()) +
                               ", which is published or served: keep the key where no web server reaches");
     }
-    FILE* file = std::fopen(path.c_str(), "r");
-    signer.key = file != nullptr
-                     ? PEM_read_PrivateKey(file, nullptr, AskPassphrase, const_cast<char*>(path.c_str()))
-                     : nullptr;
-    if (file != nullptr)
-        std::fclose(file);
+    std::string why;
+    signer.key = ReadPrivateKey(path, why);
     if (signer.key == nullptr)
-        return Refuse(path, "is no private key in PEM form, or its passphrase was not given (asked on the "
-                            "terminal, or in KORVANTH_SIGN_KEY_PASSPHRASE)");
-    const std::string why = WhyNoReleaseKey(signer.key);
+        return Refuse(path, why);
+    why = WhyNoReleaseKey(signer.key);
     if (!why.empty())
         return Refuse(path, why);
     PublicKey own;
@@ -263,8 +224,9 @@ bool Sign(Signer& signer, const std::string& text, std::string& signature, std::
             why = "the key could not sign";
             return false;
         }
-    } else if (!RunCommand(signer.command, text, signature, why)) {
-        why = "--sign-command " + why;
+    } else if (!RunSignCommand(signer.command, signer.digest ? Sha256Bytes(text) : text,
+                               signer.timeoutSeconds, signature, why)) {
+        why = std::string(CommandOption(signer)) + " " + why;
         return false;
     }
     for (const ReleaseKey& key : AsReleaseKeys(signer.publicKeys)) {
@@ -273,24 +235,36 @@ bool Sign(Signer& signer, const std::string& text, std::string& signature, std::
             return true;
         }
     }
-    why = signer.key != nullptr ? "the key's signature does not check"
-                                : "--sign-command gave no signature that a --release-key key checks";
+    why = signer.key != nullptr
+              ? "the key's signature does not check"
+              : CommandOption(signer) +
+                    (" " + WhyNoSignature(signer.publicKeys, text, signature, signer.digest));
     return false;
 }
 
-bool OpenSigner(const std::string& key, const std::string& command,
-                const std::vector<std::string>& releaseKeys, const std::vector<fs::path>& outside,
-                Signer& signer)
+bool OpenSigner(const PublishOptions& options, const std::vector<fs::path>& outside, Signer& signer)
 {
-    signer.command = command;
-    if (!key.empty() && !LoadSigningKey(key, outside, signer))
+    signer.command = options.signCommand.empty() ? options.signDigestCommand : options.signCommand;
+    signer.digest = !options.signDigestCommand.empty();
+    signer.timeoutSeconds = options.signTimeout;
+    if (!options.signKey.empty() && !LoadSigningKey(options.signKey, outside, signer))
         return false;
     // Keys given pin the signature: the key's own public half alone no
     // longer vouches for it.
-    if (!releaseKeys.empty())
+    const std::string own = signer.publicKeys.empty() ? "" : signer.publicKeys[0].id;
+    if (!options.releaseKeys.empty())
         signer.publicKeys.clear();
-    if (!LoadPublicKeys(releaseKeys, signer.publicKeys))
+    if (!LoadPublicKeys(options.releaseKeys, signer.publicKeys))
         return false;
+    std::string pinned;
+    bool among = options.releaseKeys.empty();
+    for (const PublicKey& key : signer.publicKeys) {
+        pinned += (pinned.empty() ? "" : ", ") + key.id;
+        among = among || key.id == own;
+    }
+    if (!own.empty() && !among)
+        return Refuse(options.signKey,
+                      "the key " + own + " is none of the --release-key keys (" + pinned + ")");
     // Comment lines alone: no updater takes them for a release.
     const std::string probe = "# korvanth-publish: a signer's trial signature, no release\n";
     std::string signature, why;

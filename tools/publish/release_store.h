@@ -28,6 +28,10 @@ const std::size_t DefaultKeptReleases = 3;
 // not publish or roll back again.
 const int LiveButFailed = 3;
 
+// How long a signing command may take by default: a token waiting for a
+// touch, or a KMS behind a slow network, gets a minute.
+const long DefaultSignTimeoutSeconds = 60;
+
 struct PublishOptions {
     std::size_t keep = DefaultKeptReleases;
     std::string purgeList;  // written after a switch when not empty (see purge_list.h)
@@ -36,17 +40,20 @@ struct PublishOptions {
     bool rehash = false;                   // read every file, as if none were known unchanged
     bool trustStat = false;                // trust the stamps of files on network and FUSE file systems too
     std::string signKey;                   // the private key (PEM) that signs the manifest, or
-    std::string signCommand;               // the command that does (see release_signing.h), checked against
+    std::string signCommand;               // the command that does (see release_signing.h), or
+    std::string signDigestCommand;         // the one that signs its SHA-256 (a token, a KMS), checked against
     std::vector<std::string> releaseKeys;  // these public keys (PEM)
     bool newKey = false;                   // the signing key may differ from the live release's (a rotation)
-    std::int64_t expiresIn = DefaultExpiresIn;  // how long a signature lasts, in seconds
+    std::int64_t expiresIn = DefaultExpiresIn;     // how long a signature lasts, in seconds
+    long signTimeout = DefaultSignTimeoutSeconds;  // how long a signing command may take, in seconds
     std::string updater;  // a built updater the release carries to players (release_updater.h)
     std::string stage;    // not live: staged, its bytes to sign written here (release_staging.h)
 };
 
 inline bool IsSigning(const PublishOptions& options)
 {
-    return !options.signKey.empty() || !options.signCommand.empty() || !options.stage.empty();
+    return !options.signKey.empty() || !options.signCommand.empty() || !options.signDigestCommand.empty() ||
+           !options.stage.empty();
 }
 
 // Makes the release folder the live release of server. Players keep getting
