@@ -94,6 +94,7 @@ def test_publishes_the_updaters_format_links_under_their_own_names(tmp_path):
 
 @pytest.mark.parametrize("files, named, reason", [
     ({"data/town.map.kvdl": b"x"}, "data/town.map.kvdl", "temporary download suffix"),
+    ({"Korvanth.serial": b"7\n"}, "Korvanth.serial", "adds to every signed release"),
     ({"com0.dat": b"x"}, "com0.dat", "Windows device"),
     ({"100%.wav": b"x"}, "100%.wav", "start of an escape"),
     ({"canción.wav": b"x"}, "canción.wav", "non-ASCII"),

@@ -21,20 +21,22 @@
 #include <utility>
 
 #include "release_rules.h"
+#include "signed_manifest.h"
 #include "shown_text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Shipped with the game's installer, never with a release: Windows cannot
-// replace the updater while it runs, so every player would fail it on every
-// run, and update.url would send every player to the server it names.
+// Never taken from a release folder: an updater built without keys cannot
+// replace itself while it runs, so every player would fail it on every run
+// (one built with keys reaches players with --updater, checked first), and
+// update.url would send every player to the server it names.
 const struct {
     const char* name;
     const char* why;
 } LeftOut[] = {
-    {"korvanthupdater.exe", "Windows cannot replace the updater while it runs"},
+    {"korvanthupdater.exe", "a running updater replaces itself only from a signed release's --updater"},
     {"update.url", "it would send every player to the server it names"},
 };
 
@@ -79,10 +81,8 @@ bool IsLeftOut(const std::string& path)
 {
     for (const auto& entry : LeftOut) {
         if (strcasecmp(path.c_str(), entry.name) == 0) {
-            std::fprintf(
-                stderr,
-                "korvanth-publish: note: %s is not published: %s; it ships with the game's installer\n",
-                Shown(path).c_str(), entry.why);
+            std::fprintf(stderr, "korvanth-publish: note: %s is not published: %s\n", Shown(path).c_str(),
+                         entry.why);
             return true;
         }
     }
@@ -313,7 +313,12 @@ bool ScanRelease(const fs::path& root, bool signing, ReleaseTree& tree)
     // refused before any time goes into them.
     std::vector<std::string> paths;
     for (const ReleaseFile& f : files) {
-        const std::string why = WhyRefused(f.path);
+        // The record is the tool's own: players' folders hold it as the
+        // serial of the release they took.
+        const std::string why = strcasecmp(f.path.c_str(), ReleaseRecordName) == 0
+                                    ? "is the name of the file korvanth-publish adds to every signed release "
+                                      "(the serial players' updaters compare): rename it"
+                                    : WhyRefused(f.path);
         if (!why.empty()) {
             Refuse(f.path, why);
             ok = false;
