@@ -48,7 +48,9 @@ def publish(release, release_dir, server_dir):
         target = release_dir / path
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
-    subprocess.run([str(PUBLISH), "--sign", str(KEYS / "studio.pem"), str(release_dir), str(server_dir)], check=True)
+    # The tool's own state goes with the demo's server folder, made anew each run.
+    subprocess.run([str(PUBLISH), "--sign", str(KEYS / "studio.pem"), str(release_dir), str(server_dir)], check=True,
+                   env=dict(os.environ, KORVANTH_PUBLISH_STATE=str(DEMO / "publisher-state")))
 
 
 def tampered_copy(live, copy):

@@ -13,11 +13,12 @@ cmake -S . -B build/native >/dev/null
 cmake --build build/native -j "$(nproc)" --target korvanth-publish >/dev/null
 # The studio's release key, made as an operator makes one (docs/hosting.md,
 # "Signing releases"), and an updater built with its public half.
+# Its passphrase is the demo's own, in the environment as a CI secret would be.
 keys=build/demo-keys
+export KORVANTH_SIGN_KEY_PASSPHRASE="korvanth demo"
 if [ ! -f "$keys/studio.pub.pem" ]; then
-  mkdir -p "$keys"
-  (umask 077 && openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:3072 -out "$keys/studio.pem" 2>/dev/null)
-  openssl pkey -in "$keys/studio.pem" -pubout -out "$keys/studio.pub.pem"
+  rm -rf "$keys" && install -d -m 700 "$keys"
+  build/native/tools/publish/korvanth-publish --generate-key "$keys/studio.pem" >/dev/null
 fi
 cmake --no-warn-unused-cli -S . -B build/demo-updater -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
   -DKORVANTH_BUILD_TESTS=OFF "-DKORVANTH_RELEASE_KEYS=$repo/$keys/studio.pub.pem" >/dev/null
