@@ -194,16 +194,18 @@ def test_killed_while_it_replaces_itself_the_folder_keeps_an_updater(tmp_path, b
     server.serve(tmp_path / "server" / "current")
     server.routes[killed_during].pace = (16384, 0.5)
     game = make_game(tmp_path, build, update_url=server.url, updater=SIGNED_UPDATER)
-    # Killed while its own new file arrives, or once it replaced itself.
-    sign_of_the_step = game / ("KorvanthUpdater.exe.kvdl" if "Updater" in killed_during else "KorvanthUpdater.exe.kvold")
+    # Killed while its own new file arrives, or once it replaced itself (the
+    # old one aside, the new one in place).
+    step = ["KorvanthUpdater.exe.kvdl"] if "Updater" in killed_during else ["KorvanthUpdater.exe.kvold",
+                                                                          "KorvanthUpdater.exe"]
     proc = subprocess.Popen([str(BUILDS[build][0]), str(game / "KorvanthUpdater.exe")], cwd=game,
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, start_new_session=True)
     deadline = time.monotonic() + 60
-    while not sign_of_the_step.exists() and time.monotonic() < deadline:
+    while not all((game / name).exists() for name in step) and time.monotonic() < deadline:
         time.sleep(0.05)
     os.killpg(proc.pid, signal.SIGKILL)
     proc.wait()
-    assert sign_of_the_step.exists()
+    assert all((game / name).exists() for name in step)
     server.routes[killed_during].pace = None
 
     run = run_updater(tmp_path, build)

@@ -445,7 +445,7 @@ def test_signed_releases_publish_check_roll_back_and_sign_again(tmp_path, keys):
     assert served(server, "readme.txt") == hola and publish("--check", *studio, server).returncode == 0
     assert int((server / "current/files/korvanth.serial").read_text()) > serial
     # No release older than an unsigned one to sign anew.
-    assert "is not signed by a key of this rollback's" in publish("--rollback", *sign, server).stderr
+    assert "cannot be signed anew on its word" in publish("--rollback", *sign, server).stderr
     # Signing again changes manifest.txt alone: the files and serial stay.
     purge, before = tmp_path / "purge.txt", served(server)
     assert publish("--resign", *sign, "--purge-list", purge, server).returncode == 0
@@ -476,6 +476,46 @@ def test_a_release_signed_where_no_network_reaches(tmp_path, keys):
     assert publish("--go-live", f"{to_sign}.sig", server).returncode == 0
     assert served(server).splitlines()[0] == before[0] and served(server).splitlines()[1] != before[1]
     assert publish("--check", "--release-key", keys / "studio.pub", server).returncode == 0
+
+
+def moved_to_a_copy_of(release_id):
+    """current pointed at a copy of an older release under a newer number."""
+    def move(server):
+        shutil.copytree(server / f"releases/{release_id:06d}", server / "releases/000009", symlinks=True)
+        (server / "next").symlink_to("releases/000009")
+        os.replace(server / "next", server / "current")
+    return move
+
+
+# What a signed rollback or re-signing refuses, nothing changed: releases a
+# server folder's other writers made up, a state that knows nothing of the
+# folder, a carried updater that would not take a new key.
+@pytest.mark.parametrize("name, tamper, args, says", [
+    ("release 1 put under the number rollback goes to", lambda server: (shutil.rmtree(
+        server / "releases/000002"), shutil.copytree(server / "releases/000001", server / "releases/000002")),
+     ["--rollback"], "cannot be signed anew on its word"),
+    ("current moved forward to a copy of release 1", moved_to_a_copy_of(1), ["--resign"], "changed by someone else"),
+    ("current moved forward, then a rollback", moved_to_a_copy_of(1), ["--rollback"], "changed by someone else"),
+    ("no state of the tool's", None, ["--rollback", {"KORVANTH_PUBLISH_STATE": "{tmp}/empty"}], "has no record"),
+    ("the carried updater takes only the old key", None, ["--resign", "--new-key", "{next}"], "which signs this release"),
+])
+def test_signed_rollbacks_and_resigns_refuse_what_they_did_not_make(tmp_path, name, tamper, args, says):
+    keys = REPO / "build" / "x86_64" / "tests"
+    release, server = make_release(tmp_path / "release", RELEASE), tmp_path / "server"
+    studio = ["--sign", keys / "release-keys" / "studio.pem"]
+    for version in range(3):
+        make_release(release, {"readme.txt": f"v{version}".encode()})
+        assert publish(*studio, "--updater", keys / "SignedUpdater.exe", release, server).returncode == 0
+    if tamper:
+        tamper(server)
+    before = tree(server)
+    args, env = row(args, tmp=tmp_path, next=keys / "release-keys" / "next.pem")
+    signer = ["--sign", args.pop()] if "--new-key" in args else studio
+
+    result = publish(*args, *signer, server, env=env)
+
+    assert (result.returncode, says in result.stderr) == (1, True), result.stderr
+    assert tree(server) == before
 
 
 def rewrite_index(server, path, stamp_of, digests_of, md5_only):

@@ -33,9 +33,24 @@ bool ReadSignedBase(const std::filesystem::path& server, bool hasLive, unsigned 
                     const std::string& liveText, const Signer& signer, bool newKey, SignedBase& base,
                     int& code);
 
-// The state after release id, signed by signer with serial, went live.
-void RecordSignedLive(const std::filesystem::path& server, SignedBase& base, const Signer& signer,
-                      unsigned long id, std::uint64_t serial, const std::string& indexSha256);
+// The state after release id, signed by signer with serial and manifest
+// (the files of release filesOf), went live; false, with a message on
+// stderr, when it could not be written (the caller's exit code is then
+// LiveButFailed).
+bool RecordSignedLive(const std::filesystem::path& server, SignedBase& base, const Signer& signer,
+                      unsigned long id, std::uint64_t serial, const std::string& manifest,
+                      unsigned long filesOf, const std::string& indexSha256);
+
+// The keys a release of this server may be signed with: the signer's, and
+// the one the state pins.
+std::vector<PublicKey> TrustedKeys(const SignedBase& base, const Signer& signer);
+
+// The signing key's public half (DER) in hex, as the state keeps it.
+std::string KeyDerHex(const Signer& signer);
+
+// Whether the tool made release id live with exactly manifest: only such a
+// release is signed again, or rolled back to.
+bool MadeHere(const SignedBase& base, unsigned long id, const std::string& manifest);
 
 // A public key as the state keeps it (its id, its DER in hex).
 PublicKey KeyFromState(const std::string& id, const std::string& derHex);

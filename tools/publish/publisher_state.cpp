@@ -121,9 +121,12 @@ bool LoadState(const fs::path& server, PublisherState& state)
             state.indexSha256 = value;
         else if (name == "updater")
             state.updaterSha256 = value;
-        else if (name == "restores")
-            state.restores[Number(value)] = Number(value.substr(value.find('\t') + 1));
-        else if (name == "staged")
+        else if (name == "made") {
+            MadeRelease made;
+            unsigned long release = 0;
+            std::istringstream(value) >> release >> made.manifestSha256 >> made.filesOf;
+            state.made[release] = made;
+        } else if (name == "staged")
             std::istringstream(value) >> state.staged >> state.stagedOver >> state.stagedSerial >>
                 state.stagedSha256 >> state.stagedKeyId >> state.stagedKeyDer >> state.stagedIndexSha256 >>
                 state.stagedUpdaterSha256;
@@ -142,8 +145,8 @@ bool SaveState(const fs::path& server, const PublisherState& state)
     text << Format << "\nserver\t" << id << "\nserial\t" << state.serial << "\nlive\t" << state.live
          << "\nkey\t" << state.keyId << "\nkeyder\t" << state.keyDer << "\nindex\t" << state.indexSha256
          << "\nupdater\t" << state.updaterSha256 << "\n";
-    for (const auto& r : state.restores)
-        text << "restores\t" << r.first << "\t" << r.second << "\n";
+    for (const auto& m : state.made)
+        text << "made\t" << m.first << " " << m.second.manifestSha256 << " " << m.second.filesOf << "\n";
     // Empty digests as "-", so that the fields keep their places.
     const auto field = [](const std::string& value) { return value.empty() ? std::string("-") : value; };
     if (state.staged != 0)

@@ -17,6 +17,14 @@
 #include <map>
 #include <string>
 
+// A signed release this tool made live: its manifest's SHA-256, and the
+// release whose files it holds (itself, or the earlier one a rollback
+// made live again).
+struct MadeRelease {
+    std::string manifestSha256;
+    unsigned long filesOf = 0;
+};
+
 struct PublisherState {
     bool found = false;         // a state was read for this server folder
     std::uint64_t serial = 0;   // the highest serial signed for the folder
@@ -25,7 +33,7 @@ struct PublisherState {
     std::string keyDer;         // that key's public half (DER, in hex), to check the live release with
     std::string indexSha256;    // of the .publish-index this tool last wrote
     std::string updaterSha256;  // of the updater its signed releases carry, if any
-    std::map<unsigned long, unsigned long> restores;  // release -> the release whose files it holds
+    std::map<unsigned long, MadeRelease> made;  // the signed releases it made, by number
 
     // A release staged to be signed on another machine (release_staging.h),
     // 0 when none: what it was staged over, its serial and what vouches for

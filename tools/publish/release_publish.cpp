@@ -320,12 +320,16 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     if (code == 0 && live.exists && counts.copied == 0 && SameAsLive(files, live, signer, updater)) {
         fs::remove_all(incoming, error);
         const std::string index = RecordIndex(server, live.folder, files, scanStarted);
-        if (signing)
-            RecordSignedLive(server, live.base, *signer, live.id, live.base.live.serial, index);
+        const auto made = live.base.state.made.find(live.id);
+        const bool recorded = !signing ||
+                              RecordSignedLive(
+                                  server, live.base, *signer, live.id, live.base.live.serial, live.manifest,
+                                  made == live.base.state.made.end() ? live.id : made->second.filesOf, index);
         if (!options.quiet)
             std::printf("nothing changed, release %s stays live: 0 copied, %zu unchanged, %zu read\n",
                         ReleaseName(live.id).c_str(), files.size(), counts.read);
-        return ReportChanges(list, live.manifest, live.manifest, live.id);
+        const int reported = ReportChanges(list, live.manifest, live.manifest, live.id);
+        return reported != 0 ? reported : recorded ? 0 : LiveButFailed;
     }
     ReleaseTerms terms;
     const std::string text = code == 0 ? Compose(files, live, signer, options, updater, incoming, terms) : "";
@@ -333,10 +337,10 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
         code = Fail(incoming / "files", std::strerror(errno));
     std::string after = text;
     std::string signature, why;
+    // The index stays the live release's: the staged copies are not live.
     if (code == 0 && !options.stage.empty()) {
-        const std::string index = RecordIndex(server, incoming, files, scanStarted);
         code = StageRelease(server, incoming, id, text, options.stage, live.base, *signer, terms.serial,
-                            index, updater.file.sha256, options.quiet);
+                            updater.file.sha256, options.quiet);
         if (code != 0)
             fs::remove_all(incoming, error);
         return code;
@@ -368,8 +372,9 @@ int Publish(const fs::path& release, const fs::path& server, const PublishOption
     }
     const std::string index = RecordIndex(server, ReleaseFolder(server, id), files, scanStarted);
     live.base.state.updaterSha256 = updater.file.sha256;
-    if (signing)
-        RecordSignedLive(server, live.base, *signer, id, terms.serial, index);
+    if (signing && !RecordSignedLive(server, live.base, *signer, id, terms.serial, after, id, index) &&
+        code == 0)
+        code = LiveButFailed;
     if (!options.quiet) {
         // The release folder's files: the record is the tool's own.
         std::uint64_t bytes = 0;

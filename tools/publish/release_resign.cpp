@@ -11,6 +11,7 @@
 
 #include "publish_trust.h"
 #include "purge_list.h"
+#include "release_updater.h"
 #include "release_staging.h"
 #include "server_layout.h"
 #include "utc_time.h"
@@ -32,14 +33,25 @@ int ResignLive(const fs::path& server, const PublishOptions& options, Signer& si
     int code = 0;
     if (!ReadSignedBase(server, true, live, liveText, signer, options.newKey, base, code))
         return code;
-    if (base.moved || !base.liveVerified) {
-        Fail(server, base.moved
-                         ? "its current link was changed by someone else: see --list, then publish"
-                         : "the live release " + ReleaseName(live) +
-                               " is not signed by a key given (or the one korvanth-publish last signed "
-                               "with): nothing to sign again; nothing was changed");
+    // Only the release the tool made live, as it made it, is signed again:
+    // a copy of an older one put under a newer number would live on.
+    if (base.moved || !base.liveVerified || !MadeHere(base, live, liveText)) {
+        Fail(server, base.moved ? "its current link was changed by someone else: see --list, then publish"
+                     : !base.liveVerified
+                         ? "the live release " + ReleaseName(live) +
+                               " is not signed by a key given (or the one korvanth-publish last "
+                               "signed with): nothing to sign again; nothing was changed"
+                         : "korvanth-publish's state (for this user) has no record of making "
+                           "release " +
+                               ReleaseName(live) +
+                               " live as it is: publish its release folder instead; nothing was "
+                               "changed");
         return 1;
     }
+    // With a new key, the updater the release carries must take it.
+    CarriedUpdater updater;
+    if (!ChooseUpdater("", base, ReleaseFolder(server, live) / "files", signer.keyId, updater))
+        return 1;
     DroppedList dropped;
     for (const DroppedFile& d : base.live.dropped)
         dropped.push_back({std::string(d.path), std::string(d.md5)});
@@ -47,7 +59,7 @@ int ResignLive(const fs::path& server, const PublishOptions& options, Signer& si
     const std::string text = SignedText(FilesOf(base.live), terms, dropped);
     if (!options.stage.empty())
         return StageRelease(server, fs::path(), live, text, options.stage, base, signer, terms.serial,
-                            base.state.indexSha256, base.state.updaterSha256, options.quiet);
+                            base.state.updaterSha256, options.quiet);
     std::string signature, why;
     if (!Sign(signer, text, signature, why)) {
         Fail(server, "the manifest could not be signed: " + why + "; nothing was changed");
@@ -57,7 +69,11 @@ int ResignLive(const fs::path& server, const PublishOptions& options, Signer& si
     code = ReplaceManifest(server, live, after);
     if (code == 2)
         return code;
-    RecordSignedLive(server, base, signer, live, terms.serial, base.state.indexSha256);
+    const auto made = base.state.made.find(live);
+    if (!RecordSignedLive(server, base, signer, live, terms.serial, after, made->second.filesOf,
+                          base.state.indexSha256) &&
+        code == 0)
+        code = LiveButFailed;
     if (!options.quiet)
         std::printf("release %s signed again by key %s%s: valid until %s\n", ReleaseName(live).c_str(),
                     signer.keyId.c_str(), RotationNote(base, signer).c_str(),

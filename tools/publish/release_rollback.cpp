@@ -26,11 +26,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The releases are the files of: a signed rollback's are an earlier one's.
+// The release whose files a release holds: a signed rollback's are an
+// earlier one's.
 unsigned long FilesOfRelease(const PublisherState& state, unsigned long id)
 {
-    const auto found = state.restores.find(id);
-    return found == state.restores.end() ? id : found->second;
+    const auto found = state.made.find(id);
+    return found == state.made.end() ? id : found->second.filesOf;
 }
 
 // The release before target, made live as release id (after everything in
@@ -43,8 +44,16 @@ int SignedRollBack(const fs::path& server, const PublishOptions& options, Signer
     int code = 0;
     if (!ReadSignedBase(server, true, live, liveText, signer, options.newKey, base, code))
         return code;
-    if (base.moved) {
-        Fail(server / CurrentLink, "was changed by someone else: see --list, then publish");
+    // Only releases the tool made here, with the very manifests it wrote,
+    // are signed anew: an older signed manifest put under a newer number
+    // would otherwise come back with a higher serial.
+    if (base.moved || !MadeHere(base, live, liveText)) {
+        Fail(server, base.moved
+                         ? "its current link was changed by someone else: see --list, then publish"
+                         : "korvanth-publish's state (for this user) has no record of making release " +
+                               ReleaseName(live) +
+                               " live: a signed rollback goes only to releases it made; "
+                               "publish the earlier release folder instead");
         return 1;
     }
     const std::vector<unsigned long> ids = ReleaseIds(server);
@@ -54,19 +63,16 @@ int SignedRollBack(const fs::path& server, const PublishOptions& options, Signer
         return 1;
     }
     const unsigned long target = *(before - 1);
-    // Signed anew only on the word of a pinned key: the copies in the
-    // folder are what players check against it.
     const std::string targetText = ManifestOf(server, target);
-    std::vector<PublicKey> keys = signer.publicKeys;
-    if (!base.pinnedDer.empty())
-        keys.push_back({base.pinnedKey, base.pinnedDer});
+    const std::vector<PublicKey> keys = TrustedKeys(base, signer);
     const std::vector<ReleaseKey> views = AsReleaseKeys(keys);
     SignedRelease earlier;
-    if (!CheckSignedManifest(targetText, views.data(), views.size(), VerifyWithOpenSsl, earlier)) {
+    if (!MadeHere(base, target, targetText) ||
+        !CheckSignedManifest(targetText, views.data(), views.size(), VerifyWithOpenSsl, earlier)) {
         Fail(server,
              "release " + ReleaseName(target) +
-                 " is not signed by a key of this rollback's: its files cannot be signed anew on its word; "
-                 "publish its release folder instead");
+                 " is not a signed release korvanth-publish made here, as it made it: its files cannot be "
+                 "signed anew on its word; publish its release folder instead");
         return 1;
     }
     // The earlier release's files, but the record and the updater: the
@@ -113,8 +119,10 @@ int SignedRollBack(const fs::path& server, const PublishOptions& options, Signer
         fs::remove_all(incoming, error);
         return code;
     }
-    base.state.restores[id] = FilesOfRelease(base.state, target);
-    RecordSignedLive(server, base, signer, id, terms.serial, base.state.indexSha256);
+    if (!RecordSignedLive(server, base, signer, id, terms.serial, after, FilesOfRelease(base.state, target),
+                          base.state.indexSha256) &&
+        code == 0)
+        code = LiveButFailed;
     if (!options.quiet)
         std::printf("rolled back: the files of release %s are live again as release %s, signed by key %s%s, "
                     "in place of %s\n",

@@ -24,13 +24,12 @@
 bool OpenStagingSigner(const std::vector<std::string>& releaseKeys, Signer& signer);
 
 // Turns the built release incoming (release id, manifest text less its
-// signature, its index recorded as indexSha256) into the staged release of
-// server, and writes text to toSign; with an empty incoming, text is the
-// live release id signed again (--resign). Returns the exit code.
+// signature) into the staged release of server, and writes text to
+// toSign; with an empty incoming, text is the live release id signed
+// again (--resign). Returns the exit code.
 int StageRelease(const std::filesystem::path& server, const std::filesystem::path& incoming, unsigned long id,
                  const std::string& text, const std::string& toSign, SignedBase& base, const Signer& signer,
-                 std::uint64_t serial, const std::string& indexSha256, const std::string& updaterSha256,
-                 bool quiet);
+                 std::uint64_t serial, const std::string& updaterSha256, bool quiet);
 
 // The offline half: shows what toSign releases and writes toSign.sig,
 // its signature line by the private key at key. Returns the exit code.

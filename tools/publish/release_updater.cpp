@@ -40,8 +40,14 @@ bool ChooseUpdater(const std::string& given, const SignedBase& base, const fs::p
         const std::string_view* live = base.liveVerified
                                            ? FindSignedDigest(base.live.digests, UpdaterFileName)
                                            : nullptr;
-        if (base.state.updaterSha256.empty())
+        if (base.state.updaterSha256.empty()) {
+            if (live != nullptr)
+                std::fprintf(stderr,
+                             "korvanth-publish: warning: the live release carries an updater this user's "
+                             "korvanth-publish did not publish: this release carries none; give --updater "
+                             "to carry one\n");
             return true;
+        }
         if (live == nullptr || *live != base.state.updaterSha256) {
             std::fprintf(
                 stderr,

@@ -80,10 +80,16 @@ int LockServerFolder(const fs::path& server)
                       "it there");
     const int fd = open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat opened;
-    if (fd < 0 || fstat(fd, &opened) != 0)
-        return Refuse(lock, std::strerror(errno));
-    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino || !S_ISREG(opened.st_mode))
+    if (fd < 0 || fstat(fd, &opened) != 0) {
+        const int reason = errno;
+        if (fd >= 0)
+            close(fd);
+        return Refuse(lock, std::strerror(reason));
+    }
+    if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino || !S_ISREG(opened.st_mode)) {
+        close(fd);
         return Refuse(lock, "was replaced while it was opened; nothing was changed");
+    }
     // Whose folder it is, first: another tool's folder is refused as such,
     // whoever owns its lock, and that is what the operator needs to hear
     // (root rolling back a mirror's folder is pointed at the origin, not at
@@ -92,12 +98,14 @@ int LockServerFolder(const fs::path& server)
     const ssize_t got = read(fd, owner, sizeof(owner) - 1);
     owner[got > 0 ? got : 0] = '\0';
     owner[std::strcspn(owner, "\n")] = '\0';
-    if (owner[0] != '\0' && std::strcmp(owner, Publisher) != 0)
+    if (owner[0] != '\0' && std::strcmp(owner, Publisher) != 0) {
+        close(fd);
         return Refuse(server,
                       std::string("is a folder of ") + Shown(owner) +
                           (std::strcmp(owner, "korvanth-mirror") == 0
                                ? " (a mirror): publish into the origin's server folder, and mirror from there"
                                : ", not of korvanth-publish"));
+    }
     // Another user's lock is never used, and its removal is advised only
     // while no run holds it: removing a held lock would let a second run
     // write beside the one holding it. Finding out takes the lock for a
