@@ -3,9 +3,9 @@
 #                                          [-DKORVANTH_RELEASE_KEYS=release.pub.pem]
 # A clean Release build of the shipped 32-bit updater (no tests) and of the
 # operator's tools, into dist/: KorvanthUpdater.exe, korvanth-publish,
-# korvanth-mirror and its agent, korvanth-nginx-conf and the configuration it
-# fills in (each finds the other beside it, as when installed), the release
-# tool's .deb, and SHA256SUMS. The same commit
+# korvanth-mirror with its agent and its object store part, korvanth-nginx-conf
+# and the configuration it fills in (each finds the other beside it, as when
+# installed), the release tool's .deb, and SHA256SUMS. The same commit
 # and options give the same bytes from any folder at any time, so anyone can
 # confirm that a shipped updater came from a given commit.
 #
@@ -87,6 +87,7 @@ cmake --build "$tool" --target korvanth-publish -j "$(nproc)" >/dev/null
 
 mkdir "$staged"
 cp "$tool/tools/publish/korvanth-publish" "$tool"/*.deb tools/mirror/korvanth-mirror tools/mirror/korvanth-mirror-agent \
+  tools/mirror/korvanth-mirror-store \
   tools/nginx/korvanth-nginx-conf tools/nginx/korvanth-patch.conf "$staged/"
 if [ -n "${KORVANTH_SIGN_PFX:-}" ]; then
   sign=(osslsigncode sign -pkcs12 "$KORVANTH_SIGN_PFX" -h sha256 -n "Korvanth Auto-Updater")

@@ -66,8 +66,8 @@ def test_release_builds_are_the_same_from_any_folder(release_builds):
     sums = [(release_builds[name] / "SHA256SUMS").read_text() for name in ["a", "b"]]
     assert sums[0] == sums[1]
     assert [line.split()[1] for line in sums[0].splitlines()] == [
-        "KorvanthUpdater.exe", "korvanth-mirror", "korvanth-mirror-agent", "korvanth-nginx-conf", "korvanth-patch.conf",
-        "korvanth-publish", "korvanth-publish_1.0.0_amd64.deb"]
+        "KorvanthUpdater.exe", "korvanth-mirror", "korvanth-mirror-agent", "korvanth-mirror-store", "korvanth-nginx-conf",
+        "korvanth-patch.conf", "korvanth-publish", "korvanth-publish_1.0.0_amd64.deb"]
 
 
 def test_signed_release_verifies_and_is_the_same_build(release_builds, tmp_path):

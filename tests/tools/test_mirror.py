@@ -55,17 +55,19 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how, ke
     news = dict(RELEASE, **{"news.txt": b"nuevo"})
     del news["readme.txt"]
     same_size = dict(news, **{"data/maps/town.map": bytes(i % 253 for i in range(70_000))})
-    # None: the origin rolls back, to news, which the mirror switches to as it kept it; last, a signed
-    # release, mirrored only on its key's word and served with its serial and signature as they are.
+    # A list: what the origin runs, here a rollback to news, which the mirror switches to as it kept it; then a
+    # signed release, mirrored only on its key's word and served with its serial and signature as they are, and
+    # signed again (another expiry, whatever the second), its manifest alone replaced in the mirror's live release.
     signed = ["--sign", keys / "studio.pem"]
     steps = [(RELEASE, None, []), (news, ["manifest.txt", "files/news.txt", "files/readme.txt"], []),
              (same_size, ["manifest.txt", "files/data/maps/town.map"], []),
-             (None, ["manifest.txt", "files/data/maps/town.map"], []),
+             (["--rollback"], ["manifest.txt", "files/data/maps/town.map"], []),
              (dict(news, **{"readme.txt": b"otra vez"}), ["manifest.txt", "files/korvanth.serial",
-                                                         "files/readme.txt"], signed)]
+                                                         "files/readme.txt"], signed),
+             (["--resign", "--expires-in", "7d"], ["manifest.txt"], signed)]
     for files, listed, signing in steps:
-        if files is None:
-            assert run(TOOL, "--rollback", server).returncode == 0
+        if isinstance(files, list):  # with the state the publishes left (tests/conftest.py), which ENV predates
+            assert run(TOOL, *files, *signing, server, env=os.environ).returncode == 0
         else:
             publish(release, files, server, *signing)
         if files is same_size:
@@ -82,7 +84,7 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how, ke
 
         keyed = signing and ["--release-key", keys / "studio.pub"]
         kept = dest / os.readlink(server / "current")
-        inodes = {p.relative_to(kept): p.stat().st_ino for p in kept.rglob("*")} if kept.exists() else {}
+        inodes = {p.relative_to(kept): p.stat().st_ino for p in (kept / "files").rglob("*")} if kept.exists() else {}
 
         # Under a private umask too, the web server must be able to read the mirror.
         result = run(MIRROR, *keyed, "--keep", "1", "--purge-list", tmp_path / "purge.txt", server, target,
@@ -91,8 +93,9 @@ def test_each_run_switches_the_mirror_to_the_new_release_whole(tmp_path, how, ke
         assert result.returncode == 0, result.stderr
         assert served(dest) == served(server) and os.readlink(dest / "current") == os.readlink(server / "current")
         assert run(TOOL, "--check", *keyed, dest).returncode == 0
-        assert (" 0 copied" in result.stdout, {p: (dest / "current" / p).stat().st_ino for p in inodes}) == (
-            bool(inodes), inodes), result.stdout
+        copied_none = " 0 copied" in result.stdout or "nothing copied" in result.stdout
+        assert (copied_none, {p: (dest / "current" / p).stat().st_ino for p in inodes}) == (bool(inodes), inodes), \
+            result.stdout
         if listed:
             assert (tmp_path / "purge.txt").read_text().splitlines() == listed
             old = dest / before / "files" / "Korvanth.exe"
@@ -131,6 +134,13 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path, keys):
         for x in (b"1", b"2"):
             publish(tmp_path / "other", {"x": x}, tmp_path / "elsewhere")
         run(MIRROR, tmp_path / "elsewhere", p)
+
+    def moved_back(p):
+        """A mirror of signed's next release, a higher serial; then signed's current moved back by hand."""
+        publish(tmp_path / "release", dict(RELEASE, **{"new.txt": b"1"}), signed, "--sign", keys / "studio.pem")
+        run(MIRROR, signed, p)
+        (signed / "current").unlink()
+        (signed / "current").symlink_to("releases/000001")
     # What DEST holds before the run, and what the run says.
     planted = {"a studio's page": (dest / "index.html", None, "is not a server folder"),
                "another game": (dest / "othergame/manifest.txt", None, "is not a server folder"),
@@ -160,11 +170,13 @@ def test_refusals_and_dry_runs_touch_nothing(tmp_path, keys):
     a_mirror, a_server = (lambda p: run(MIRROR, server, p)), (lambda p: publish(tmp_path / "release", RELEASE, p))
     planted.update({"a mirror further on": (dest, further_on), "a mirror held": (dest, theirs(a_mirror, True)),
                     "a server folder held": (dest, theirs(a_server, True)),
-                    "a server folder": (dest, theirs(a_server, False))})
+                    "a server folder": (dest, theirs(a_server, False)), "moved back": (dest, moved_back)})
     rows += [(["--dry-run", server, dest], 0, "a mirror further on: 000001 is not above releases/000002"),
              ([TOOL, "--rollback", dest], 2, "a mirror held: is a folder of korvanth-mirror (a mirror)"),
              ([TOOL, "--rollback", dest], 2, "a server folder held: and a run holds it now"),
-             ([TOOL, "--rollback", dest], 2, "a server folder: who could hold it and keep every publish out")]
+             ([TOOL, "--rollback", dest], 2, "a server folder: who could hold it and keep every publish out"),
+             # With keys, never a release older than the one DEST serves.
+             (["--release-key", keys / "studio.pub", signed, dest], 1, "moved back: current was moved back? nothing")]
     for args, code, message in rows:
         if message.split(": ")[0] in planted:
             put(*planted[message.split(": ")[0]][:2])
