@@ -4,6 +4,8 @@ localhost and 127.0.0.1, and a self-signed one that nobody trusts."""
 
 import datetime
 import ipaddress
+import shutil
+import tempfile
 from pathlib import Path
 
 from cryptography import x509
@@ -48,7 +50,10 @@ def make_pki(folder: Path):
     """folder/ca.der and ca.pem, folder/trusted.pem and folder/untrusted.pem (cert + key)."""
     if (folder / "ca.pem").exists():
         return folder
-    folder.mkdir(parents=True, exist_ok=True)
+    # Made beside it and renamed into place whole: test runs on two workers
+    # may both come to make it.
+    folder.parent.mkdir(parents=True, exist_ok=True)
+    final, folder = folder, Path(tempfile.mkdtemp(prefix=folder.name + ".", dir=folder.parent))
     ca_key = _key()
     ca = _certificate("Korvanth test CA", "Korvanth test CA", ca_key, ca_key, True)
     server_key = _key()
@@ -59,4 +64,8 @@ def make_pki(folder: Path):
                 _certificate("localhost", "localhost", stranger_key, stranger_key, False), stranger_key)
     (folder / "ca.der").write_bytes(ca.public_bytes(serialization.Encoding.DER))
     (folder / "ca.pem").write_bytes(ca.public_bytes(serialization.Encoding.PEM))
-    return folder
+    try:
+        folder.rename(final)
+    except OSError:  # the other worker's came first: the same CA for both
+        shutil.rmtree(folder)
+    return final

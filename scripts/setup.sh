@@ -10,7 +10,7 @@ packages=(
   cmake make g++ googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 debootstrap util-linux
-  python3 python3-pytest python3-pefile python3-cryptography
+  python3 python3-pytest python3-pytest-xdist python3-pefile python3-cryptography
   clang libclang-rt-14-dev clang-format cppcheck libssl-dev libcurl4-openssl-dev nginx rsync strace
   osslsigncode varnish rclone nghttp2-client curl sshfs openssh-sftp-server openssl softhsm2 opensc
 )

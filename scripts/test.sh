@@ -18,4 +18,6 @@ done
 echo "== fuzzing the manifest parser"
 scripts/fuzz.sh "${KORVANTH_FUZZ_SECONDS:-30}"
 echo "== end-to-end tests"
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/product tests/tools tests/e2e
+# On two workers: most of a run under Wine is waiting (the ending's pause,
+# a server's pace), and the release build's tests share one of them.
+/usr/bin/python3 -m pytest -q -p no:cacheprovider -n 2 --dist loadgroup tests/product tests/tools tests/e2e

@@ -3,18 +3,25 @@ operator makes it."""
 
 import os
 import subprocess
+import tempfile
 from pathlib import Path
 
 import pytest
 
 REPO = Path(__file__).resolve().parents[1]
 
+# korvanth-publish's own state, in a folder of the tests' rather than the
+# home folder of whoever runs them; set before any test module reads the
+# environment.
+os.environ["KORVANTH_PUBLISH_STATE"] = tempfile.mkdtemp(prefix="korvanth-publish-state-")
 
-@pytest.fixture(scope="session", autouse=True)
-def publisher_state(tmp_path_factory):
-    """korvanth-publish's own state, in a folder of the tests' rather than the
-    home folder of whoever runs them."""
-    os.environ["KORVANTH_PUBLISH_STATE"] = str(tmp_path_factory.mktemp("publisher-state"))
+
+def pytest_collection_modifyitems(items):
+    """Run on two workers, the tests of the release build share one: it is
+    made once, on the worker that runs them all."""
+    for item in items:
+        if "release_builds" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.xdist_group("release build"))
 
 
 def code_signing_pfx(folder, password):

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 
 #include "file_digest.h"
@@ -18,12 +17,7 @@ const char TempSuffix[] = ".kvdl";
 
 bool IsUpdaterFile(const std::string& path)
 {
-    const std::string name = UpdaterFileName;
-    return path.size() == name.size() &&
-           std::equal(path.begin(), path.end(), name.begin(), [](char a, char b) {
-               return (a >= 'a' && a <= 'z' ? a - 'a' + 'A' : a) ==
-                      (b >= 'a' && b <= 'z' ? b - 'a' + 'A' : b);
-           });
+    return WindowsNameKey(path) == WindowsNameKey(UpdaterFileName);
 }
 
 // Windows neither replaces nor deletes a running program's file, but lets it

@@ -121,6 +121,14 @@ bool IsSafeRelativePath(const std::string& path)
     return WhyPathRefused(path) == NULL;
 }
 
+std::string WindowsNameKey(std::string_view path)
+{
+    std::string key(path);
+    for (char& c : key)
+        c = c == '\\' ? '/' : AsciiUpper(c);
+    return key;
+}
+
 std::string ToLocalPath(const std::string& manifestPath)
 {
     std::string local = manifestPath;

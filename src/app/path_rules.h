@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Why the updater refuses a manifest path, or NULL when it takes it. A path
 // is refused when it could reach outside the game folder (rooted, drive- or
@@ -19,6 +20,11 @@ bool IsSafeRelativePath(const std::string& path);
 // Where an updater that replaces itself moves its running file: in its
 // folder, under a name no manifest path can have.
 const char UpdaterAsideName[] = "KorvanthUpdater.exe.kvold";
+
+// A path as Windows names the file: ASCII letters in one case, '/' between
+// folders (the release tool publishes no other letters), so that two paths
+// are the same file exactly when their keys are equal.
+std::string WindowsNameKey(std::string_view path);
 
 // The manifest's '/' separators as Windows file names want them.
 std::string ToLocalPath(const std::string& manifestPath);

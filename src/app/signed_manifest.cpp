@@ -271,29 +271,16 @@ bool FromBase64(const std::string& text, std::string& bytes)
     return true;
 }
 
-namespace {
-
-// A path as Windows names the file: letters in one case, one separator.
-std::string FileKey(std::string_view path)
-{
-    std::string key(path);
-    for (char& c : key)
-        c = c == '\\' ? '/' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-    return key;
-}
-
-}  // namespace
-
 std::vector<DroppedFile> DeletableDropped(const SignedRelease& release)
 {
-    std::vector<std::string> kept = {FileKey(UpdaterFileName), FileKey("update.url"),
-                                     FileKey(ReleaseRecordName)};
+    std::vector<std::string> kept = {WindowsNameKey(UpdaterFileName), WindowsNameKey("update.url"),
+                                     WindowsNameKey(ReleaseRecordName)};
     for (const ManifestEntry& e : release.entries)
-        kept.push_back(FileKey(e.path));
+        kept.push_back(WindowsNameKey(e.path));
     std::sort(kept.begin(), kept.end());
     std::vector<DroppedFile> deletable;
     for (const DroppedFile& d : release.dropped) {
-        if (!std::binary_search(kept.begin(), kept.end(), FileKey(d.path)))
+        if (!std::binary_search(kept.begin(), kept.end(), WindowsNameKey(d.path)))
             deletable.push_back(d);
     }
     return deletable;

@@ -23,8 +23,6 @@
 namespace {
 
 const unsigned NewKeyBits = 3072;
-// A key file is a few KiB; a larger file can only be a program.
-const std::uint64_t MaxKeyFileBytes = 1 << 20;
 
 int Refused(const std::string& path, const std::string& why, int code)
 {

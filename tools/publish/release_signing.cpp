@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const int MinimumBits = 3072;
-// A key file is a few KiB; anything past this is no key.
-const std::uint64_t MaxKeyFileBytes = 1 << 20;
 
 bool Refuse(const std::string& what, const std::string& why)
 {

@@ -6,6 +6,7 @@
 
 #include <openssl/evp.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -13,6 +14,9 @@
 
 #include "release_store.h"
 #include "signed_manifest.h"
+
+// A key file is a few KiB; anything past this is no key (a program, say).
+const std::uint64_t MaxKeyFileBytes = 1 << 20;
 
 // A public key as the tool holds it: its id and its DER form.
 struct PublicKey {
