@@ -16,6 +16,7 @@ REPO = Path(__file__).resolve().parents[1]
 os.environ["KORVANTH_PUBLISH_STATE"] = tempfile.mkdtemp(prefix="korvanth-publish-state-")
 
 
+@pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(items):
     """Run on two workers, the tests of the release build share one: it is
     made once, on the worker that runs them all."""
