@@ -18,10 +18,11 @@ os.environ["KORVANTH_PUBLISH_STATE"] = tempfile.mkdtemp(prefix="korvanth-publish
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_collection_modifyitems(items):
-    """Run on two workers, the tests of the release build share one: it is
-    made once, on the worker that runs them all."""
+    """Run on two workers, the tests of the release build (the product's, and
+    any other that takes it) share one: it is made once, on the worker that
+    runs them all."""
     for item in items:
-        if "release_builds" in getattr(item, "fixturenames", ()):
+        if "release_builds" in getattr(item, "fixturenames", ()) or item.nodeid.startswith("tests/product/"):
             item.add_marker(pytest.mark.xdist_group("release build"))
 
 

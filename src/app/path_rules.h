@@ -10,9 +10,9 @@
 // is refused when it could reach outside the game folder (rooted, drive- or
 // stream-qualified, a parent component), names a device instead of a file,
 // holds a control character, or ends in a suffix of the updater's own files
-// (.kvdl, .kvold). Its
-// length is no reason: a path Windows cannot take with the game folder in
-// front fails like any file that cannot be written, and is counted.
+// (.kvdl, .kvold). Its length is no reason: a path Windows cannot take with
+// the game folder in front fails like any file that cannot be written, and
+// is counted.
 const char* WhyPathRefused(const std::string& path);
 
 bool IsSafeRelativePath(const std::string& path);

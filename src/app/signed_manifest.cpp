@@ -273,8 +273,9 @@ bool FromBase64(const std::string& text, std::string& bytes)
 
 std::vector<DroppedFile> DeletableDropped(const SignedRelease& release)
 {
+    // The game too: every run ends by starting it.
     std::vector<std::string> kept = {WindowsNameKey(UpdaterFileName), WindowsNameKey("update.url"),
-                                     WindowsNameKey(ReleaseRecordName)};
+                                     WindowsNameKey(ReleaseRecordName), WindowsNameKey("Korvanth.exe")};
     for (const ManifestEntry& e : release.entries)
         kept.push_back(WindowsNameKey(e.path));
     std::sort(kept.begin(), kept.end());

@@ -106,8 +106,8 @@ bool CheckSignedManifest(const std::string& text, const ReleaseKey* keys, std::s
                          VerifySignature verify, SignedRelease& release);
 
 // The dropped files an updater may delete once the release is in place:
-// never its own file, update.url or the release record, and never a file
-// an entry names, in whatever case or with whichever separator, which
+// never its own file, update.url, the release record or the game, and never
+// a file an entry names, in whatever case or with whichever separator, which
 // Windows takes for the same file.
 std::vector<DroppedFile> DeletableDropped(const SignedRelease& release);
 

@@ -87,7 +87,8 @@ TEST(SignedManifest, DroppedFilesThatMayBeDeleted)
 {
     const std::string text = Header + Entries + Digests + "#dropped\t" + M + "\tData\\Z.PAK\n#dropped\t" + M +
                              "\tKORVANTHUPDATER.EXE\n#dropped\t" + M + "\tUpdate.url\n#dropped\t" + M +
-                             "\tb/old.dll\n#dropped\t" + std::string(32, 'e') + "\tb/old.dll\n";
+                             "\tkorvanth.EXE\n#dropped\t" + M + "\tb/old.dll\n#dropped\t" +
+                             std::string(32, 'e') + "\tb/old.dll\n";
     SignedRelease release;
     ASSERT_TRUE(SignedEntries(text + M + "\t1\tdata/z.pak\n#sha256\t" + S + "\tdata/z.pak\n", release));
     std::vector<std::string> deletable;

@@ -40,7 +40,7 @@ DroppedList DroppedSince(const SignedRelease* earlier, const std::vector<Release
 {
     if (earlier == nullptr)
         return DroppedList();
-    std::set<std::string> listed = {UpdaterFileName, "update.url", ReleaseRecordName};
+    std::set<std::string> listed = {UpdaterFileName, "update.url", ReleaseRecordName, "Korvanth.exe"};
     for (const ReleaseFile& f : files)
         listed.insert(f.path);
     std::set<std::pair<std::string, std::string>> dropped;
