@@ -138,6 +138,7 @@ class PatchServer(http.server.ThreadingHTTPServer):
             self.scheme = "https"
         self.routes = {}
         self.requests = []
+        self.headers = []  # each request's headers, names in lower case
         self.base_path = "/"
         self.thread = threading.Thread(target=self.serve_forever, daemon=True)
         self.thread.start()
@@ -174,6 +175,7 @@ class PatchHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         server = self.server
         server.requests.append((self.path, self.headers.get("User-Agent")))
+        server.headers.append({name.lower(): value for name, value in self.headers.items()})
         base = server.base_path
         reply = self.path.startswith(base) and server.routes.get(self.path[len(base):]) or Reply(404, b"not found")
         self.send_response(reply.status)

@@ -2,9 +2,11 @@
 parsed in part, it would make a client look current or half-updated. And
 the forms of update.url."""
 
+import subprocess
+
 import pytest
 
-from harness import (BAD_MANIFEST, DEFAULT_BASE_URL, NO_SERVER, UP_TO_DATE, Reply, check_transcript, header,
+from harness import (BAD_MANIFEST, DEFAULT_BASE_URL, NO_SERVER, TOOL, UP_TO_DATE, Reply, check_transcript, header,
                      make_game, md5, run_updater, snapshot)
 
 FILES = {"readme.txt": b"Korvanth 1.1\r\n", "data/a.pak": b"a" * 5000}
@@ -74,3 +76,15 @@ def test_update_url_forms(tmp_path, build, server, name, line, url):
         assert len(url) <= 511
         check_transcript(run.stdout, [header(url), " Verificando 2 archivos...\n", UP_TO_DATE])
         assert server.requested() == [server.base_path + "manifest.txt"]
+
+
+def test_the_release_tool_asks_as_the_updater_asks(tmp_path, build, server):
+    """What --check sends is what a player's updater sends, header for
+    header: a server that answers the updater otherwise cannot tell them
+    apart (the order of the headers aside, and over TLS the handshake)."""
+    server.publish(FILES)
+    make_game(tmp_path, build, FILES, update_url=server.url)
+    run_updater(tmp_path, build)
+    subprocess.run([str(TOOL), "--check", "--quiet", server.url], check=True)
+    updater, tool = server.headers[0], server.headers[1]
+    assert (updater, server.requested()[:2]) == (tool, ["/manifest.txt"] * 2), (updater, tool)
