@@ -88,9 +88,11 @@ TEST(SignedManifest, DroppedFilesThatMayBeDeleted)
     const std::string text = Header + Entries + Digests + "#dropped\t" + M + "\tData\\Z.PAK\n#dropped\t" + M +
                              "\tKORVANTHUPDATER.EXE\n#dropped\t" + M + "\tUpdate.url\n#dropped\t" + M +
                              "\tkorvanth.EXE\n#dropped\t" + M + "\tb/old.dll\n#dropped\t" +
-                             std::string(32, 'e') + "\tb/old.dll\n";
+                             std::string(32, 'e') + "\tb/old.dll\n" + M + "\t1\tdata/z.pak\n#sha256\t" + S +
+                             "\tdata/z.pak\n";
+    // The release's views are into text, which outlives them.
     SignedRelease release;
-    ASSERT_TRUE(SignedEntries(text + M + "\t1\tdata/z.pak\n#sha256\t" + S + "\tdata/z.pak\n", release));
+    ASSERT_TRUE(SignedEntries(text, release));
     std::vector<std::string> deletable;
     for (const DroppedFile& d : DeletableDropped(release))
         deletable.push_back(std::string(d.path) + " " + std::string(d.md5.substr(0, 1)));
